@@ -1,0 +1,39 @@
+#pragma once
+// Message boxes and platform probes shared by every command.
+//
+// All boxes go through one MessageSink so that tests can record what was shown and answer the next
+// question; the window installs a QMessageBox-based sink at start-up.
+
+#include <QString>
+
+enum class MsgKind { Info, Warning, Error, Question };
+
+class MessageSink {
+public:
+    virtual ~MessageSink() = default;
+    virtual void Show(MsgKind kind, const QString& caption, const QString& text) = 0;
+    // true when the operator pressed OK; false for Cancel, Escape or closing the box.
+    virtual bool Confirm(const QString& caption, const QString& text) = 0;
+    // Save dialog; empty when cancelled.
+    virtual QString SaveFileName(const QString& caption, const QString& folder, const QString& filter) = 0;
+};
+
+// Installs the sink used by the routines below; returns the previous one. Not owned.
+MessageSink* SetMessageSink(MessageSink* sink);
+MessageSink* CurrentMessageSink();
+bool MessageSinkIsDefault();
+
+extern const char* const kCaptionInfo;     // "提示"
+extern const char* const kCaptionWarning;  // "警告信息"
+extern const char* const kCaptionError;    // "错误信息"
+
+void ShowInfo(const QString& text);
+void ShowWarning(const QString& text);
+void ShowError(const QString& text);
+bool AskConfirm(const QString& text);
+void ShowBox(MsgKind kind, const QString& caption, const QString& text);
+QString AskSaveFileName(const QString& caption, const QString& folder, const QString& filter);
+
+// The program writes .xlsx workbooks itself where no office suite exists, so the answer is
+// platform-specific: the registry probe on Windows, true elsewhere.
+bool IsExcel2007Installed();

@@ -1,0 +1,50 @@
+#include "ReadingLogQuery.h"
+
+#include "DateText.h"
+
+const char* const kReadingLogSelect =
+    "select a.Idcardno,a.readtime,a.serialno,b.blackflag,b.name,b.address,b.sex,b.nation_no,b.grantdept,"
+    "b.born,b.UsefulLifeBegin,b.UsefulLifeEnd,b.photo,c.nation from idcardwater a,idcardinfo b,nation_mes c ";
+
+ReadingLogQuery BuildReadingLogQuery(const ReadingLogFilter& filter)
+{
+    ReadingLogQuery q;
+    q.select = QString::fromUtf8(kReadingLogSelect);
+    q.condition = QStringLiteral(" where a.idcardno=b.idcardno and b.nation_no=c.nation_no and (a.readtime between :p1 and :p2)");
+    const QString id = TrimBlanks(filter.idText);
+    const QString name = TrimBlanks(filter.nameText);
+    if (!id.isEmpty())
+        q.condition += QStringLiteral(" and a.idcardno like :p3 ");
+    if (!name.isEmpty())
+        q.condition += QStringLiteral(" and b.name like :p4 ");
+
+    // The upper bound is the day after the last day at 00:00, both ends included. A begin date
+    // more than one day after the end gives a range that holds nothing.
+    const QDate b = filter.begin.date();
+    const QDate e = filter.end.date();
+    if (b <= e.addDays(1)) {
+        q.params << DateText(b) << DateText(e.addDays(1));
+    } else {
+        q.params << QStringLiteral("1998-1-1") << QStringLiteral("1998-1-1");
+    }
+    if (!id.isEmpty())
+        q.params << id + u'%';
+    if (!name.isEmpty())
+        q.params << name + u'%';
+
+    q.storeParams = q.params;
+    q.storeParams[0] = StoreTimeParam(q.params[0]);
+    q.storeParams[1] = StoreTimeParam(q.params[1]);
+    return q;
+}
+
+QString ReadingLogQuery::ListingSql() const
+{
+    return QStringLiteral("select a.Idcardno,a.readtime,a.serialno,b.name,b.address from idcardwater a,idcardinfo b,nation_mes c ")
+        + condition;
+}
+
+QString ReadingLogQuery::CountSql() const
+{
+    return QStringLiteral("select count(*) from idcardwater a,idcardinfo b,nation_mes c ") + condition;
+}

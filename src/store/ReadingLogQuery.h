@@ -1,0 +1,33 @@
+#pragma once
+// The reading-log query of the main window: SQL text and parameters built from the filter.
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+struct ReadingLogFilter {
+    QDateTime begin;     // date picker values; only the date counts
+    QDateTime end;
+    QString idText;      // as typed; trimmed here
+    QString nameText;
+};
+
+struct ReadingLogQuery {
+    QString select;       // the select part, ending in a blank
+    QString condition;    // the condition part, beginning with a blank
+    QStringList params;   // by position: p1, p2, then p3 / p4 when the filters are given
+    QStringList storeParams; // params with the two date texts in the store's form
+
+    QString Sql() const { return select + condition; }
+    // The same rows without the photo column, in the same order: the list reads a photo only for
+    // the row being shown.
+    QString ListingSql() const;
+    QString CountSql() const;
+};
+
+extern const char* const kReadingLogSelect;
+
+ReadingLogQuery BuildReadingLogQuery(const ReadingLogFilter& filter);
+
+// Columns of ListingSql, by position.
+enum ListingColumn { LcIdcardno = 0, LcReadtime, LcSerialno, LcName, LcAddress };

@@ -1,0 +1,94 @@
+#include "RecordStore.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+
+#include <atomic>
+
+TDM_Main::~TDM_Main() { Close(); }
+
+QString TDM_Main::StorePath(const QString& programFolder)
+{
+    return programFolder + QStringLiteral("database/KeepTrackLog.db");
+}
+
+QString ProgramFolder()
+{
+    QString folder = QCoreApplication::applicationDirPath();
+    if (!folder.endsWith(u'/'))
+        folder += u'/';
+    return folder;
+}
+
+bool TDM_Main::Open(const QString& programFolder, QString* error)
+{
+    return OpenFile(StorePath(programFolder), error);
+}
+
+bool TDM_Main::OpenFile(const QString& path, QString* error)
+{
+    Close();
+    const QFileInfo info(path);
+    if (!info.isFile()) {
+        if (error)
+            *error = QStringLiteral("无法打开数据库文件 \"%1\"：文件不存在").arg(QDir::toNativeSeparators(path));
+        return false;
+    }
+    // The first store keeps the name con1; further ones (tests) get their own.
+    static std::atomic<int> counter{0};
+    const int n = counter++;
+    m_connectionName = n == 0 ? QString::fromLatin1(kConnectionName) : QStringLiteral("con1_%1").arg(n);
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
+    // mode=rw: a missing or vanished file is an error, never silently replaced by an empty store.
+    db.setDatabaseName(QUrl::fromLocalFile(info.absoluteFilePath()).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw"));
+    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=5000"));
+    QString failure;
+    if (!db.open()) {
+        failure = db.lastError().text();
+    } else {
+        QSqlQuery check(db); // gone before Close() below
+        if (!check.exec(QStringLiteral("select count(*) from sqlite_master where type='table' and lower(name) in ('idcardinfo','idcardwater','nation_mes')"))
+            || !check.next()) {
+            failure = check.lastError().text();
+        } else if (check.value(0).toInt() != 3) {
+            failure = QStringLiteral("数据库 \"%1\" 缺少数据表").arg(QDir::toNativeSeparators(path));
+        }
+    }
+    db = QSqlDatabase();
+    if (!failure.isEmpty()) {
+        if (error)
+            *error = failure;
+        Close();
+        return false;
+    }
+    return true;
+}
+
+void TDM_Main::Close()
+{
+    if (m_connectionName.isEmpty())
+        return;
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+        if (db.isOpen())
+            db.close();
+    }
+    QSqlDatabase::removeDatabase(m_connectionName);
+    m_connectionName.clear();
+}
+
+bool TDM_Main::IsOpen() const
+{
+    return !m_connectionName.isEmpty() && QSqlDatabase::database(m_connectionName, false).isOpen();
+}
+
+QSqlDatabase TDM_Main::con1() const
+{
+    if (m_connectionName.isEmpty())
+        return QSqlDatabase();
+    return QSqlDatabase::database(m_connectionName, false);
+}

@@ -1,0 +1,241 @@
+#include "ReadingLogModel.h"
+
+#include <QSqlError>
+
+namespace {
+
+// "YYYY-MM-DD HH:MM:SS" to YYYYMMDDhhmmss; -1 for anything else.
+qint64 packStamp(const QString& text)
+{
+    static const int digitPos[] = {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18};
+    if (text.size() != 19 || text[4] != u'-' || text[7] != u'-' || text[10] != u' ' || text[13] != u':' || text[16] != u':')
+        return -1;
+    qint64 value = 0;
+    for (int p : digitPos) {
+        const char16_t c = text[p].unicode();
+        if (c < u'0' || c > u'9')
+            return -1;
+        value = value * 10 + (c - u'0');
+    }
+    return value;
+}
+
+QString unpackStamp(qint64 v)
+{
+    const int s = int(v % 100), mi = int(v / 100 % 100), h = int(v / 10000 % 100);
+    const int d = int(v / 1000000 % 100), mo = int(v / 100000000 % 100), y = int(v / 10000000000LL);
+    return QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, s);
+}
+
+} // namespace
+
+ReadingLogModel::ReadingLogModel(QObject* parent) : QAbstractTableModel(parent)
+{
+    m_idle.setInterval(0);
+    connect(&m_idle, &QTimer::timeout, this, &ReadingLogModel::idleFetch);
+}
+
+void ReadingLogModel::Clear()
+{
+    beginResetModel();
+    clearState();
+    endResetModel();
+}
+
+void ReadingLogModel::clearState()
+{
+    m_idle.stop();
+    m_query.finish();
+    m_query = QSqlQuery();
+    m_rows.clear();
+    m_rows.shrink_to_fit();
+    m_holders.clear();
+    m_holderIndex.clear();
+    m_oddTimes.clear();
+    m_total = 0;
+    m_currentRow = -1;
+}
+
+bool ReadingLogModel::Run(const QSqlDatabase& db, const ReadingLogQuery& query, QString* error)
+{
+    // One reset for the whole run, so views see one change per query.
+    beginResetModel();
+    clearState();
+    auto fail = [&](const QSqlQuery& q) {
+        if (error)
+            *error = q.lastError().text();
+        endResetModel();
+        return false;
+    };
+    if (!db.isOpen()) {
+        if (error)
+            *error = QStringLiteral("数据库未打开");
+        endResetModel();
+        return false;
+    }
+
+    QSqlQuery count(db);
+    count.setForwardOnly(true);
+    if (!count.prepare(query.CountSql()))
+        return fail(count);
+    for (int i = 0; i < query.storeParams.size(); ++i)
+        count.bindValue(i, query.storeParams[i]);
+    if (!count.exec() || !count.next())
+        return fail(count);
+    const int total = count.value(0).toInt();
+    count.finish();
+
+    QSqlQuery list(db);
+    list.setForwardOnly(true);
+    if (!list.prepare(query.ListingSql()))
+        return fail(list);
+    for (int i = 0; i < query.storeParams.size(); ++i)
+        list.bindValue(i, query.storeParams[i]);
+    if (!list.exec())
+        return fail(list);
+
+    m_query = list;
+    m_total = total;
+    m_rows.reserve(static_cast<size_t>(total));
+    fetchChunk(kChunk);
+    endResetModel();
+    if (m_query.isActive())
+        m_idle.start();
+    return true;
+}
+
+void ReadingLogModel::fetchChunk(int upTo) const
+{
+    if (!m_query.isActive())
+        return;
+    while (static_cast<int>(m_rows.size()) < upTo) {
+        if (!m_query.next()) {
+            finishQuery();
+            return;
+        }
+        const QString id = m_query.value(LcIdcardno).toString();
+        int holder;
+        auto it = m_holderIndex.constFind(id);
+        if (it != m_holderIndex.constEnd()) {
+            holder = it.value();
+        } else {
+            holder = static_cast<int>(m_holders.size());
+            m_holders.push_back({id, m_query.value(LcName).toString(), m_query.value(LcAddress).toString()});
+            m_holderIndex.insert(id, holder);
+        }
+        const QString time = m_query.value(LcReadtime).toString();
+        qint64 stamp = packStamp(time);
+        if (stamp < 0) {
+            stamp = -1 - static_cast<qint64>(m_oddTimes.size());
+            m_oddTimes.push_back(time);
+        }
+        m_rows.push_back({m_query.value(LcSerialno).toLongLong(), stamp, holder});
+    }
+}
+
+void ReadingLogModel::finishQuery() const
+{
+    m_query.finish();
+    m_query = QSqlQuery();
+    const int fetched = static_cast<int>(m_rows.size());
+    if (fetched != m_total) {
+        // The count and the rows disagree only if the store changed in between; the rows win.
+        auto* self = const_cast<ReadingLogModel*>(this);
+        if (fetched < m_total) {
+            self->beginRemoveRows(QModelIndex(), fetched, m_total - 1);
+            m_total = fetched;
+            self->endRemoveRows();
+        } else {
+            self->beginInsertRows(QModelIndex(), m_total, fetched - 1);
+            m_total = fetched;
+            self->endInsertRows();
+        }
+    }
+}
+
+void ReadingLogModel::idleFetch()
+{
+    fetchChunk(static_cast<int>(m_rows.size()) + kChunk);
+    if (!m_query.isActive())
+        m_idle.stop();
+}
+
+void ReadingLogModel::FetchAll()
+{
+    fetchChunk(INT_MAX);
+    m_idle.stop();
+}
+
+bool ReadingLogModel::ensureFetched(int row) const
+{
+    if (row < 0)
+        return false;
+    if (row >= static_cast<int>(m_rows.size()))
+        fetchChunk(row + kChunk);
+    return row < static_cast<int>(m_rows.size());
+}
+
+qint64 ReadingLogModel::SerialAt(int row) const { return ensureFetched(row) ? m_rows[row].serialno : -1; }
+QString ReadingLogModel::IdcardnoAt(int row) const { return ensureFetched(row) ? m_holders[m_rows[row].holder].idcardno : QString(); }
+QString ReadingLogModel::NameAt(int row) const { return ensureFetched(row) ? m_holders[m_rows[row].holder].name : QString(); }
+QString ReadingLogModel::AddressAt(int row) const { return ensureFetched(row) ? m_holders[m_rows[row].holder].address : QString(); }
+
+QString ReadingLogModel::ReadtimeAt(int row) const
+{
+    if (!ensureFetched(row))
+        return QString();
+    const qint64 stamp = m_rows[row].stamp;
+    return stamp >= 0 ? unpackStamp(stamp) : m_oddTimes[static_cast<size_t>(-1 - stamp)];
+}
+
+void ReadingLogModel::SetCurrentRow(int row)
+{
+    const int old = m_currentRow;
+    m_currentRow = row;
+    if (old >= 0 && old < m_total)
+        emit headerDataChanged(Qt::Vertical, old, old);
+    if (row >= 0 && row < m_total)
+        emit headerDataChanged(Qt::Vertical, row, row);
+}
+
+int ReadingLogModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : m_total; }
+int ReadingLogModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
+
+QVariant ReadingLogModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid())
+        return {};
+    if (role == Qt::TextAlignmentRole)
+        return int((index.column() == ColAddress ? Qt::AlignLeft : Qt::AlignHCenter) | Qt::AlignVCenter);
+    if (role != Qt::DisplayRole)
+        return {};
+    const int row = index.row();
+    switch (index.column()) {
+    case ColName: return NameAt(row);
+    case ColIdcardno: return IdcardnoAt(row);
+    case ColReadtime: return ReadtimeAt(row);
+    case ColAddress: return AddressAt(row);
+    }
+    return {};
+}
+
+QVariant ReadingLogModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation == Qt::Vertical) {
+        // The row indicator: a mark on the current row, nothing elsewhere.
+        if (role == Qt::DisplayRole)
+            return section == m_currentRow ? QStringLiteral("▶") : QString();
+        return {};
+    }
+    if (role == Qt::TextAlignmentRole)
+        return int(Qt::AlignCenter);
+    if (role != Qt::DisplayRole)
+        return {};
+    switch (section) {
+    case ColName: return QStringLiteral("姓名");
+    case ColIdcardno: return QStringLiteral("身份证号");
+    case ColReadtime: return QStringLiteral("刷卡时间");
+    case ColAddress: return QStringLiteral("住址");
+    }
+    return {};
+}

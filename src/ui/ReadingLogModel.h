@@ -1,0 +1,76 @@
+#pragma once
+// The rows of the reading-log query, as the grid shows them.
+//
+// A year of readings is hundreds of thousands of rows, so the model keeps only what the grid
+// needs (ID number, name, address per holder; serial number and time per reading) and none of the
+// photos. The total comes from a count, so the grid and status line are right at once; the rows
+// themselves are stepped in chunks while the event loop is idle, or at once when the grid asks
+// for a row not yet read.
+
+#include "ReadingLogQuery.h"
+
+#include <QAbstractTableModel>
+#include <QHash>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTimer>
+
+#include <vector>
+
+class ReadingLogModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Column { ColName = 0, ColIdcardno, ColReadtime, ColAddress, ColumnCount };
+
+    explicit ReadingLogModel(QObject* parent = nullptr);
+
+    // Runs the query. On failure the model is empty and error says why.
+    bool Run(const QSqlDatabase& db, const ReadingLogQuery& query, QString* error);
+    void Clear();
+    // Reads every remaining row now; needed before the store is written to or every row walked.
+    void FetchAll();
+    bool FullyFetched() const { return !m_query.isActive(); }
+    int FetchedCount() const { return static_cast<int>(m_rows.size()); }
+
+    qint64 SerialAt(int row) const;
+    QString IdcardnoAt(int row) const;
+    QString NameAt(int row) const;
+    QString AddressAt(int row) const;
+    QString ReadtimeAt(int row) const; // "YYYY-MM-DD hh:mm:ss"
+
+    void SetCurrentRow(int row);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+    static constexpr int kChunk = 2000;
+
+private:
+    struct Row {
+        qint64 serialno;
+        qint64 stamp; // YYYYMMDDhhmmss, or -1 - index into m_oddTimes
+        int holder;
+    };
+    struct Holder {
+        QString idcardno;
+        QString name;
+        QString address;
+    };
+
+    bool ensureFetched(int row) const; // false when the row does not exist
+    void fetchChunk(int upTo) const;
+    void finishQuery() const;
+    void idleFetch();
+    void clearState();
+
+    mutable QSqlQuery m_query;
+    mutable std::vector<Row> m_rows;
+    mutable std::vector<Holder> m_holders;
+    mutable QHash<QString, int> m_holderIndex;
+    mutable std::vector<QString> m_oddTimes;
+    mutable int m_total = 0;
+    int m_currentRow = -1;
+    QTimer m_idle;
+};

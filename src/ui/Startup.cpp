@@ -1,0 +1,48 @@
+#include "Startup.h"
+
+#include "Global.h"
+#include "RecordStore.h"
+#include "SingleInstance.h"
+#include "TIdcardmainfrm.h"
+#include "WidgetMessageSink.h"
+
+#include <QApplication>
+#include <QLocale>
+
+bool CheckFirstInstance(SingleInstanceGuard& guard)
+{
+    if (guard.Acquire())
+        return true;
+    ShowBox(MsgKind::Warning, QStringLiteral("系统警告"), QStringLiteral("quintara二代证读卡查询软件已经运行"));
+    return false;
+}
+
+int RunIdcard(QApplication& app, const QString& lockFolder)
+{
+    WidgetMessageSink sink;
+    // A test may have installed its own sink; only the default one is replaced.
+    MessageSink* previous = MessageSinkIsDefault() ? SetMessageSink(&sink) : CurrentMessageSink();
+
+    SingleInstanceGuard guard(lockFolder);
+    if (!CheckFirstInstance(guard)) {
+        if (CurrentMessageSink() == &sink)
+            SetMessageSink(previous);
+        return 0;
+    }
+
+    // Dates and times the program writes are its own fixed patterns (DateText.h); the locale
+    // keeps the rest.
+    QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+
+    TDM_Main dm;
+    QString error;
+    if (!dm.Open(ProgramFolder(), &error))
+        ShowError(error); // the window still opens; its query reports the closed store
+
+    TIdcardmainfrm window(&dm, ProgramFolder());
+    window.show();
+    const int code = app.exec();
+    if (CurrentMessageSink() == &sink)
+        SetMessageSink(previous);
+    return code;
+}

@@ -1,0 +1,268 @@
+#include "TIdcardmainfrm.h"
+#include "ui_Idcardmainfrm.h"
+
+#include "DateText.h"
+#include "Global.h"
+#include "ReadingLogModel.h"
+#include "RecordStore.h"
+
+#include <QCalendarWidget>
+#include <QHeaderView>
+#include <QImage>
+#include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QPixmap>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTimer>
+
+namespace {
+
+const char* const kDetailsSql =
+    "select b.sex,c.nation,b.born,b.grantdept,b.UsefulLifeBegin,b.UsefulLifeEnd,b.photo "
+    "from idcardwater a,idcardinfo b,nation_mes c "
+    "where a.serialno=:p1 and a.idcardno=b.idcardno and b.nation_no=c.nation_no";
+
+// Display widths of the four visible columns, in characters.
+constexpr int kColumnChars[] = {12, 20, 22, 52};
+
+} // namespace
+
+QString CalcPeriod(const QString& begin, const QString& end)
+{
+    return (begin + QStringLiteral("--") + end).left(30);
+}
+
+TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidget* parent)
+    : QWidget(parent)
+    , ui(std::make_unique<Ui::TIdcardmainfrm>())
+    , m_dm(dm)
+    , m_programFolder(programFolder)
+    , m_model(new ReadingLogModel(this))
+    , Timer1(new QTimer(this))
+    , m_now([] { return QDateTime::currentDateTime(); })
+{
+    ui->setupUi(this);
+    QFont font(QStringLiteral("新宋体"));
+    font.setPixelSize(12);
+    setFont(font);
+    setFixedSize(879, 595);
+    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint
+                   | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+
+    // Status bar: the first panel 220 pixels and empty, the second takes the rest.
+    m_statusPanel1 = new QLabel(this);
+    m_statusPanel1->setObjectName(QStringLiteral("StatusPanel1"));
+    m_statusPanel1->setFixedWidth(220);
+    m_statusPanel2 = new QLabel(this);
+    m_statusPanel2->setObjectName(QStringLiteral("StatusPanel2"));
+    m_statusPanel2->setMinimumWidth(50);
+    ui->StatusBar1->addWidget(m_statusPanel1);
+    ui->StatusBar1->addWidget(m_statusPanel2, 1);
+
+    QTableView* grid = ui->DBGrid1;
+    grid->setModel(m_model);
+    grid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    grid->verticalHeader()->setDefaultSectionSize(grid->fontMetrics().height() + 6);
+    grid->verticalHeader()->setFixedWidth(14);
+    grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    grid->horizontalHeader()->setDefaultAlignment(Qt::AlignCenter);
+    grid->horizontalHeader()->setStretchLastSection(false);
+    const int charWidth = grid->fontMetrics().horizontalAdvance(QLatin1Char('0'));
+    for (int c = 0; c < ReadingLogModel::ColumnCount; ++c)
+        grid->setColumnWidth(c, kColumnChars[c] * charWidth + 8);
+    connect(grid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& current) { currentRowChanged(current.isValid() ? current.row() : -1); });
+    connect(m_model, &QAbstractItemModel::modelReset, this, [this] { currentRowChanged(-1); });
+
+    ui->DBImage1->setScaledContents(false);
+    ui->g_IDcardno->setAttribute(Qt::WA_InputMethodEnabled, false);
+    ui->g_IDcardno->installEventFilter(this);
+    ui->cb_all->setChecked(false);
+
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(500);
+    connect(Timer1, &QTimer::timeout, this, &TIdcardmainfrm::Timer1Timer);
+
+    connect(ui->g_IDcardno, &QLineEdit::textChanged, this, &TIdcardmainfrm::g_IDcardnoChange);
+    connect(ui->g_name, &QLineEdit::textChanged, this, &TIdcardmainfrm::g_IDcardnoChange);
+    connect(ui->begin_pick, &QDateEdit::dateChanged, this, &TIdcardmainfrm::g_IDcardnoChange);
+    connect(ui->end_pick, &QDateEdit::dateChanged, this, &TIdcardmainfrm::g_IDcardnoChange);
+    watchCalendar(ui->begin_pick);
+    watchCalendar(ui->end_pick);
+
+    connect(ui->retbtn, &QPushButton::clicked, this, &TIdcardmainfrm::retbtnClick);
+    connect(ui->Button1, &QPushButton::clicked, this, &TIdcardmainfrm::Button1Click);
+    connect(ui->prtbtn, &QPushButton::clicked, this, &TIdcardmainfrm::prtbtnClick);
+    connect(ui->waterbtn, &QPushButton::clicked, this, &TIdcardmainfrm::waterbtnClick);
+    connect(ui->delbtn, &QPushButton::clicked, this, &TIdcardmainfrm::delbtnClick);
+}
+
+TIdcardmainfrm::~TIdcardmainfrm() = default;
+
+void TIdcardmainfrm::watchCalendar(QDateEdit* picker)
+{
+    // The calendar is a popup window of its own; its hiding is the close-up.
+    picker->calendarWidget()->window()->installEventFilter(this);
+}
+
+void TIdcardmainfrm::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (!event->spontaneous())
+        FormShow();
+}
+
+QString TIdcardmainfrm::StatusText() const { return m_statusPanel2->text(); }
+
+void TIdcardmainfrm::FormShow()
+{
+    const QDateTime now = m_now();
+    {
+        // Setting the range is not an edit of the operator's; the refresh below covers it.
+        const QSignalBlocker blockBegin(ui->begin_pick);
+        const QSignalBlocker blockEnd(ui->end_pick);
+        ui->begin_pick->setDate(now.date().addDays(-365));
+        ui->end_pick->setDate(now.date());
+    }
+    LastBeginDate = QDateTime();
+    LastEndDate = QDateTime();
+    QueryBusy = false;
+    QueryDirty = false;
+    HasExcel2007 = false;
+    if (IsExcel2007Installed())
+        HasExcel2007 = true;
+    Timer1->start();
+    RefreshQuery();
+}
+
+void TIdcardmainfrm::RefreshQuery()
+{
+    ReadingLogFilter filter;
+    filter.begin = ui->begin_pick->date().startOfDay();
+    filter.end = ui->end_pick->date().startOfDay();
+    filter.idText = ui->g_IDcardno->text();
+    filter.nameText = ui->g_name->text();
+    const ReadingLogQuery query = BuildReadingLogQuery(filter);
+
+    QString error;
+    const bool ok = m_model->Run(m_dm ? m_dm->con1() : QSqlDatabase(), query, &error);
+    if (!ok) {
+        // The buttons and the status line keep what they showed before.
+        ShowError(error);
+        return;
+    }
+    const int rows = m_model->rowCount();
+    const bool any = rows > 0;
+    ui->prtbtn->setEnabled(any);
+    ui->waterbtn->setEnabled(any);
+    ui->delbtn->setEnabled(any);
+    if (!any) {
+        m_statusPanel2->setText(QStringLiteral(" 提示：当前条件下，查询记录为空"));
+        return;
+    }
+    QItemSelectionModel* selection = ui->DBGrid1->selectionModel();
+    selection->setCurrentIndex(m_model->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    m_statusPanel2->setText(QStringLiteral(" 提示：当前条件下，查询记录合计：%1 笔").arg(rows));
+}
+
+void TIdcardmainfrm::Timer1Timer()
+{
+    if (!QueryDirty || QueryBusy)
+        return;
+    QueryBusy = true;
+    QueryDirty = false;
+    RefreshQuery();
+    QueryBusy = false;
+}
+
+void TIdcardmainfrm::g_IDcardnoChange() { QueryDirty = true; }
+
+void TIdcardmainfrm::begin_pickCloseUp()
+{
+    const QDateTime b = ui->begin_pick->date().startOfDay();
+    const QDateTime e = ui->end_pick->date().startOfDay();
+    if (b != LastBeginDate || e != LastEndDate) {
+        QueryDirty = true;
+        LastBeginDate = b;
+        LastEndDate = e;
+    }
+}
+
+void TIdcardmainfrm::retbtnClick() { close(); }
+
+// The commands behind these buttons are not part of this build yet.
+void TIdcardmainfrm::Button1Click() {}
+void TIdcardmainfrm::prtbtnClick() {}
+void TIdcardmainfrm::waterbtnClick() {}
+void TIdcardmainfrm::delbtnClick() {}
+
+bool TIdcardmainfrm::g_IDcardnoKeyPress(QKeyEvent* event) const
+{
+    const int key = event->key();
+    if (key == Qt::Key_Backspace || key == Qt::Key_Return || key == Qt::Key_Enter)
+        return true;
+    // Clipboard and undo shortcuts are typed characters too: they do nothing here.
+    if (event->matches(QKeySequence::Paste) || event->matches(QKeySequence::Cut) || event->matches(QKeySequence::Copy)
+        || event->matches(QKeySequence::Undo) || event->matches(QKeySequence::Redo) || event->matches(QKeySequence::SelectAll))
+        return false;
+    const QString text = event->text();
+    if (text.isEmpty())
+        return true; // cursor and editing keys that type nothing
+    if (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
+        return false;
+    return text.size() == 1 && text[0] >= u'0' && text[0] <= u'9';
+}
+
+bool TIdcardmainfrm::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == ui->g_IDcardno && event->type() == QEvent::KeyPress) {
+        if (!g_IDcardnoKeyPress(static_cast<QKeyEvent*>(event)))
+            return true;
+    } else if (event->type() == QEvent::Hide
+               && (watched == ui->begin_pick->calendarWidget()->window() || watched == ui->end_pick->calendarWidget()->window())) {
+        begin_pickCloseUp();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TIdcardmainfrm::currentRowChanged(int row)
+{
+    m_model->SetCurrentRow(row);
+    const qint64 serial = row >= 0 ? m_model->SerialAt(row) : -1;
+    if (serial < 0)
+        clearDetails();
+    else
+        showDetails(serial);
+}
+
+void TIdcardmainfrm::clearDetails()
+{
+    for (QLineEdit* edit : {ui->DBEdit1, ui->DBEdit2, ui->DBEdit3, ui->DBEdit4, ui->DBEdit6})
+        edit->clear();
+    ui->DBImage1->clear();
+}
+
+void TIdcardmainfrm::showDetails(qint64 serialno)
+{
+    clearDetails();
+    if (!m_dm || !m_dm->IsOpen())
+        return;
+    QSqlQuery q(m_dm->con1());
+    q.setForwardOnly(true);
+    q.prepare(QString::fromUtf8(kDetailsSql));
+    q.bindValue(0, serialno);
+    if (!q.exec() || !q.next())
+        return; // the reading was deleted meanwhile: nothing to show
+    ui->DBEdit1->setText(q.value(0).toString());
+    ui->DBEdit2->setText(q.value(1).toString());
+    ui->DBEdit3->setText(q.value(2).toString());
+    ui->DBEdit4->setText(q.value(3).toString());
+    ui->DBEdit6->setText(CalcPeriod(q.value(4).toString(), q.value(5).toString()));
+    const QByteArray photo = q.value(6).toByteArray();
+    QImage image;
+    if (!photo.isEmpty() && image.loadFromData(photo)) {
+        ui->DBImage1->setPixmap(QPixmap::fromImage(
+            image.scaled(ui->DBImage1->contentsRect().size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
+    }
+}

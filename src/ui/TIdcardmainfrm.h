@@ -1,0 +1,73 @@
+#pragma once
+// The program's only working window: the reading-log filter, the list, the details of the current
+// reading, and the commands.
+
+#include <QDateTime>
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+namespace Ui {
+class TIdcardmainfrm;
+}
+class QLabel;
+class QTimer;
+class ReadingLogModel;
+class TDM_Main;
+
+class TIdcardmainfrm : public QWidget {
+    Q_OBJECT
+public:
+    TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidget* parent = nullptr);
+    ~TIdcardmainfrm() override;
+
+    // Tests set the clock that FormShow reads.
+    void SetClock(std::function<QDateTime()> now) { m_now = std::move(now); }
+
+    void RefreshQuery();
+    ReadingLogModel* Model() const { return m_model; }
+    QString StatusText() const;
+    QString ProgramFolderPath() const { return m_programFolder; }
+
+    bool QueryDirty = false;
+    bool QueryBusy = false;
+    bool HasExcel2007 = false;
+    QDateTime LastBeginDate; // invalid stands for "never"
+    QDateTime LastEndDate;
+
+public slots:
+    void FormShow();
+    void Timer1Timer();
+    void g_IDcardnoChange();
+    void begin_pickCloseUp();
+    void retbtnClick();
+    void Button1Click();
+    void prtbtnClick();
+    void waterbtnClick();
+    void delbtnClick();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    bool g_IDcardnoKeyPress(class QKeyEvent* event) const; // true: the key passes
+    void currentRowChanged(int row);
+    void showDetails(qint64 serialno);
+    void clearDetails();
+    void watchCalendar(class QDateEdit* picker);
+
+    std::unique_ptr<Ui::TIdcardmainfrm> ui;
+    TDM_Main* m_dm;
+    QString m_programFolder;
+    ReadingLogModel* m_model;
+    QTimer* Timer1;
+    QLabel* m_statusPanel1;
+    QLabel* m_statusPanel2;
+    std::function<QDateTime()> m_now;
+};
+
+// c_period of a holder: first day, "--", last day, cut to 30 characters.
+QString CalcPeriod(const QString& begin, const QString& end);

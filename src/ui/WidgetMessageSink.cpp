@@ -1,0 +1,39 @@
+#include "WidgetMessageSink.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace {
+
+QMessageBox::Icon iconOf(MsgKind kind)
+{
+    switch (kind) {
+    case MsgKind::Info: return QMessageBox::Information;
+    case MsgKind::Warning: return QMessageBox::Warning;
+    case MsgKind::Error: return QMessageBox::Critical;
+    case MsgKind::Question: return QMessageBox::Question;
+    }
+    return QMessageBox::NoIcon;
+}
+
+} // namespace
+
+void WidgetMessageSink::Show(MsgKind kind, const QString& caption, const QString& text)
+{
+    QMessageBox box(iconOf(kind), caption, text, QMessageBox::Ok, QApplication::activeWindow());
+    box.exec();
+}
+
+bool WidgetMessageSink::Confirm(const QString& caption, const QString& text)
+{
+    QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Ok | QMessageBox::Cancel,
+                    QApplication::activeWindow());
+    box.setEscapeButton(QMessageBox::Cancel);
+    return box.exec() == QMessageBox::Ok;
+}
+
+QString WidgetMessageSink::SaveFileName(const QString& caption, const QString& folder, const QString& filter)
+{
+    return QFileDialog::getSaveFileName(QApplication::activeWindow(), caption, folder, filter);
+}
