@@ -5,6 +5,9 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+#include <QBuffer>
+#include <QImage>
+#include <QUuid>
 
 TempProgramFolder::TempProgramFolder()
 {
@@ -67,4 +70,95 @@ QString SyntheticId(int region, const QDate& birth, int sequence)
     for (int i = 0; i < 17; ++i)
         sum += (body[i].unicode() - u'0') * weights[i];
     return body + QLatin1Char("10X98765432"[sum % 11]);
+}
+
+namespace {
+
+// Runs fn on a private connection to path.
+template <typename Fn> bool withDb(const QString& path, QString* error, Fn fn)
+{
+    const QString name = QUuid::createUuid().toString();
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        if (!db.open()) {
+            if (error)
+                *error = db.lastError().text();
+        } else {
+            ok = fn(db);
+            db.close();
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return ok;
+}
+
+} // namespace
+
+bool CreateDeviceDb(const QString& path, QString* error)
+{
+    QFile script(QStringLiteral(IDCARD_SOURCE_DIR "/data/water_list.sql"));
+    if (!script.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = script.errorString();
+        return false;
+    }
+    QString sql = QString::fromUtf8(script.readAll());
+    QStringList lines;
+    for (const QString& line : sql.split(u'\n'))
+        if (!line.trimmed().startsWith(QStringLiteral("--")))
+            lines << line;
+    sql = lines.join(u'\n');
+    QFile::remove(path);
+    return withDb(path, error, [&](QSqlDatabase& db) {
+        for (const QString& statement : sql.split(u';', Qt::SkipEmptyParts)) {
+            if (statement.trimmed().isEmpty())
+                continue;
+            QSqlQuery q(db);
+            if (!q.exec(statement)) {
+                if (error)
+                    *error = q.lastError().text();
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+bool AddDeviceRows(const QString& path, const QList<DeviceRow>& rows, QString* error)
+{
+    return withDb(path, error, [&](QSqlDatabase& db) {
+        db.transaction();
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("insert into water_list(ic,name,sex,nation,birth,addr,issue,valid_begin,valid_End,photo,read_time) "
+                                 "values(?,?,?,?,?,?,?,?,?,?,?)"));
+        for (const DeviceRow& r : rows) {
+            for (const QVariant& v : {QVariant(r.ic), QVariant(r.name), QVariant(r.sex), QVariant(r.nation), QVariant(r.birth),
+                                      QVariant(r.addr), QVariant(r.issue), QVariant(r.validBegin), QVariant(r.validEnd),
+                                      r.photo.isNull() ? QVariant(QMetaType(QMetaType::QByteArray)) : r.photo, QVariant(r.readTime)})
+                q.addBindValue(v);
+            if (!q.exec()) {
+                if (error)
+                    *error = q.lastError().text();
+                db.rollback();
+                return false;
+            }
+        }
+        return db.commit();
+    });
+}
+
+QByteArray SyntheticPng(int width, int height, QRgb colour)
+{
+    QImage image(width, height, QImage::Format_RGB888);
+    image.fill(colour);
+    for (int y = 0; y < height; y += 7)
+        for (int x = 0; x < width; ++x)
+            image.setPixel(x, y, qRgb(x % 256, y % 256, 128));
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
 }

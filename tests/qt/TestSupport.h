@@ -11,6 +11,8 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QTemporaryDir>
+#include <QVariant>
+#include <QColor>
 
 struct ShownMessage {
     MsgKind kind;
@@ -78,6 +80,26 @@ struct SceneHolder {
 bool AddHolder(QSqlDatabase db, const SceneHolder& holder, QString* error = nullptr);
 bool AddReading(QSqlDatabase db, const QString& idcardno, const QString& storeTime, QString* error = nullptr);
 int CountRows(QSqlDatabase db, const QString& table);
+
+// A device database as the handheld writes it, filled row by row.
+struct DeviceRow {
+    QString ic;
+    QString readTime;
+    QString name = QStringLiteral("测试人");
+    QString sex = QStringLiteral("女");
+    QString nation = QStringLiteral("汉");
+    QString birth = QStringLiteral("1990-07-15");
+    QString addr = QStringLiteral("测试省测试市测试路1号");
+    QString issue = QStringLiteral("测试市公安局");
+    QString validBegin = QStringLiteral("2015.07.01");
+    QString validEnd = QStringLiteral("2035.07.01");
+    QVariant photo; // PNG bytes, or a null QVariant for NULL
+};
+// Creates path with the handheld's empty table (the script the build uses for input/empty.db).
+bool CreateDeviceDb(const QString& path, QString* error = nullptr);
+bool AddDeviceRows(const QString& path, const QList<DeviceRow>& rows, QString* error = nullptr);
+// A small synthetic PNG photo (width × height, one colour with a pattern).
+QByteArray SyntheticPng(int width = 102, int height = 126, QRgb colour = qRgb(90, 140, 200));
 
 // A valid synthetic ID number: region, birth date, sequence, check character.
 QString SyntheticId(int region, const QDate& birth, int sequence);

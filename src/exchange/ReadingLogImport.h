@@ -1,0 +1,53 @@
+#pragma once
+// Moves the readings of a device database (table water_list) into the record store.
+
+#include <QByteArray>
+#include <QSqlDatabase>
+#include <QString>
+
+class TMemoryStream;
+
+struct ImportOutcome {
+    enum class Validation { Ok, NoTable, OpenFailed };
+
+    Validation validation = Validation::Ok;
+    int count = 0;          // rows taken into the store (a reading already stored is not counted)
+    int rowsInDevice = 0;   // rows of water_list
+    int failedRow = 0;      // 1-based row that ended the import, 0 when none did
+    QString error;          // why it ended
+    int withoutPhoto = 0;   // new holders stored without a photo because it could not be read
+    int alreadyStored = 0;  // readings skipped because the store already had them
+    int badTimes = 0;       // rows whose reading time did not convert: their reading is not stored
+    bool readFailed = false; // the rows could not be read or written at all; nothing was imported
+
+    // Every reading of the device database is now in the store, so clearing it loses nothing.
+    bool Complete() const { return validation == Validation::Ok && !readFailed && failedRow == 0 && badTimes == 0; }
+};
+
+class ReadingLogImporter {
+public:
+    // scratchFolder: private folder for the bitmap side file; empty to write none.
+    ReadingLogImporter(QSqlDatabase store, QString scratchFolder);
+
+    ImportOutcome::Validation ValidateDeviceDb(const QString& path) const;
+    ImportOutcome ImportDeviceDb(const QString& path);
+
+    // Whether every reading of a device database is in the store (its holder included), so that
+    // clearing the handheld loses nothing. false with a reason otherwise.
+    bool AllReadingsStored(const QString& path, QString* why) const;
+
+    static constexpr const char* kSideFileName = "l1.bmp";
+
+private:
+    QSqlDatabase m_store;
+    QString m_scratch;
+};
+
+// PNG photo to a Windows bitmap file image. false (with a reason) when there is no photo or it
+// cannot be read.
+bool ConvertPhoto(const TMemoryStream* source, QByteArray& target, QString* why);
+
+// The operator's texts for an outcome: the closing information, and a warning when the import did
+// not take every reading (empty when it did).
+QString ImportSummaryText(const ImportOutcome& outcome);
+QString ImportIncompleteText(const ImportOutcome& outcome);

@@ -1,0 +1,52 @@
+#pragma once
+// The writes of the import: is a holder stored, store a holder, store a reading.
+
+#include <QByteArray>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+
+struct PersonRecord {
+    QString idcardno;
+    QString name;
+    QString sex;
+    QString nationName;
+    QString address;
+    QString birthText;
+    QString validBegin;
+    QString validEnd;
+    QString issuer;
+};
+
+class StoreWriter {
+public:
+    enum class ReadingResult { Stored, AlreadyStored, BadTime, Failed };
+
+    explicit StoreWriter(QSqlDatabase db);
+
+    // true when idcardinfo has a row for the ID number. A failing lookup is not an answer: it
+    // returns false with error set, and the caller must stop.
+    bool PersonExists(const QString& idcardno, QString* error);
+
+    // Stores one reading. false when the time text does not convert or the insert fails.
+    bool SaveReading(const QString& idcardno, const QString& readTimeText);
+    // The same with the reason; a reading already stored (same ID number and time) is not
+    // stored again.
+    ReadingResult SaveReadingChecked(const QString& idcardno, const QString& readTimeText, QString* error);
+
+    // Stores a holder, then the reading (whose result does not change the answer). photo null:
+    // the holder is stored without one.
+    bool SavePerson(const PersonRecord& person, const QString& readTimeText, const QByteArray& photo);
+    // The holder alone; false with error when the insert fails.
+    bool InsertPerson(const PersonRecord& person, const QByteArray& photo, QString* error);
+
+    // Birth text cut to characters 1-4, 6-7 and 9-10 (the separators dropped).
+    static QString CutBirth(const QString& birthText);
+
+private:
+    QSqlQuery& prepared(QSqlQuery& query, bool& ready, const char* sql, QString* error);
+
+    QSqlDatabase m_db;
+    QSqlQuery m_exists, m_save1, m_save2, m_readingExists;
+    bool m_existsReady = false, m_save1Ready = false, m_save2Ready = false, m_readingExistsReady = false;
+};

@@ -1,0 +1,340 @@
+// Importing a device database into the record store: holders, readings, photos, and what the
+// operator is told.
+
+#include "PhotoConvert.h"
+#include "ReadingLogImport.h"
+#include "RecordStore.h"
+#include "ScratchFolder.h"
+#include "StoreWriter.h"
+#include "TIdcardmainfrm.h"
+#include "TestSupport.h"
+
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QtTest>
+
+namespace {
+
+QString id(int n) { return SyntheticId(330102, QDate(1988, 2, 3), n); }
+
+DeviceRow reading(int holder, const QString& time, QVariant photo = SyntheticPng())
+{
+    DeviceRow r;
+    r.ic = id(holder);
+    r.readTime = time;
+    r.photo = std::move(photo);
+    return r;
+}
+
+} // namespace
+
+class TestImport : public QObject {
+    Q_OBJECT
+private:
+    std::unique_ptr<TempProgramFolder> m_folder;
+    std::unique_ptr<TDM_Main> m_store;
+    QTemporaryDir m_scratchBase;
+    QString m_scratch;
+
+    QSqlDatabase db() const { return m_store->con1(); }
+    QString devicePath() const { return m_folder->path() + QStringLiteral("input/idcard.db"); }
+
+    bool makeDevice(const QList<DeviceRow>& rows)
+    {
+        QString error;
+        if (!CreateDeviceDb(devicePath(), &error) || !AddDeviceRows(devicePath(), rows, &error)) {
+            qWarning("%s", qPrintable(error));
+            return false;
+        }
+        return true;
+    }
+    ImportOutcome import()
+    {
+        ReadingLogImporter importer(db(), m_scratch);
+        return importer.ImportDeviceDb(devicePath());
+    }
+    QVariant scalar(const QString& sql)
+    {
+        QSqlQuery q(db());
+        if (!q.exec(sql) || !q.next())
+            return QVariant();
+        return q.value(0);
+    }
+
+private slots:
+    void init()
+    {
+        m_folder = std::make_unique<TempProgramFolder>();
+        QVERIFY(m_folder->isValid());
+        m_store = std::make_unique<TDM_Main>();
+        QString error;
+        QVERIFY2(m_store->Open(m_folder->path(), &error), qPrintable(error));
+        m_scratch = PrivateScratchFolderIn(m_scratchBase.path());
+        QVERIFY(!m_scratch.isEmpty());
+    }
+    void cleanup()
+    {
+        m_store.reset();
+        m_folder.reset();
+    }
+
+    void holdersAndReadings()
+    {
+        DeviceRow first = reading(1, "2014-03-07 10:00:00");
+        first.name = QStringLiteral(" 张伟\t");
+        first.nation = QStringLiteral("蒙古");
+        DeviceRow second = reading(1, "2014-03-07 10:05:00", QVariant()); // same holder, no photo: harmless
+        QVERIFY(makeDevice({first, second}));
+        const ImportOutcome o = import();
+        QVERIFY2(o.Complete(), qPrintable(o.error));
+        QCOMPARE(o.count, 2);
+        QCOMPARE(o.rowsInDevice, 2);
+        QCOMPARE(o.withoutPhoto, 0);
+        QCOMPARE(CountRows(db(), "idcardinfo"), 1);
+        QCOMPARE(CountRows(db(), "idcardwater"), 2);
+
+        QSqlQuery q(db());
+        QVERIFY(q.exec("select idcardno,name,sex,nation_no,born,address,grantdept,UsefulLifeBegin,UsefulLifeEnd,blackflag,photo from idcardinfo"));
+        QVERIFY(q.next());
+        QCOMPARE(q.value(0).toString(), id(1));
+        QCOMPARE(q.value(1).toString(), QStringLiteral("张伟"));
+        QCOMPARE(q.value(2).toString(), QStringLiteral("女"));
+        QCOMPARE(q.value(3).toInt(), 2);
+        QCOMPARE(q.value(4).toString(), QStringLiteral("19900715"));
+        QCOMPARE(q.value(5).toString(), QStringLiteral("测试省测试市测试路1号"));
+        QCOMPARE(q.value(6).toString(), QStringLiteral("测试市公安局"));
+        QCOMPARE(q.value(7).toString(), QStringLiteral("2015.07.01"));
+        QCOMPARE(q.value(8).toString(), QStringLiteral("2035.07.01"));
+        QCOMPARE(q.value(9).toString(), QStringLiteral("否"));
+        const QByteArray bmp = q.value(10).toByteArray();
+        photo::DecodedImage image;
+        QVERIFY(photo::DecodeBmp(reinterpret_cast<const unsigned char*>(bmp.constData()), size_t(bmp.size()), image));
+        QCOMPARE(image.width, 102);
+        QCOMPARE(image.height, 126);
+        QCOMPARE(scalar("select min(readtime) from idcardwater").toString(), QStringLiteral("2014-03-07 10:00:00"));
+
+        // The side file holds the last new holder's bitmap, readable by its owner only.
+        const QFileInfo side(QDir(m_scratch).filePath(QStringLiteral("l1.bmp")));
+        QVERIFY(side.exists());
+        QCOMPARE(side.permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther), QFile::Permissions());
+        QFile file(side.filePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), bmp);
+        QCOMPARE(QFileInfo(m_scratch).permissions() & (QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup),
+                 QFile::Permissions());
+    }
+
+    void knownHolderGetsOnlyAReading()
+    {
+        QVERIFY(AddHolder(db(), {id(5), QStringLiteral("老用户"), 1, {}}));
+        DeviceRow r = reading(5, "2014-03-07 10:00:00", QByteArray("not a png"));
+        r.name = QStringLiteral("别的名字");
+        QVERIFY(makeDevice({r}));
+        const ImportOutcome o = import();
+        QVERIFY(o.Complete());
+        QCOMPARE(o.count, 1);
+        QCOMPARE(o.withoutPhoto, 0);
+        QCOMPARE(CountRows(db(), "idcardinfo"), 1);
+        QCOMPARE(scalar("select name from idcardinfo").toString(), QStringLiteral("老用户"));
+    }
+
+    void unreadablePhotosCostOnlyThePhoto_data()
+    {
+        QTest::addColumn<QVariant>("photo");
+        QTest::newRow("NULL") << QVariant();
+        QTest::newRow("empty") << QVariant(QByteArray(""));
+        QTest::newRow("not a PNG") << QVariant(QByteArray("GIF89a........"));
+        QTest::newRow("truncated") << QVariant(SyntheticPng().left(100));
+        QTest::newRow("too large") << QVariant(SyntheticPng(1025, 8));
+        QTest::newRow("text column value") << QVariant(QStringLiteral("照片"));
+    }
+    void unreadablePhotosCostOnlyThePhoto()
+    {
+        QFETCH(QVariant, photo);
+        QList<DeviceRow> rows;
+        for (int i = 1; i <= 5; ++i)
+            rows << reading(i, QStringLiteral("2014-03-07 10:0%1:00").arg(i), i == 3 ? photo : QVariant(SyntheticPng()));
+        QVERIFY(makeDevice(rows));
+        const ImportOutcome o = import();
+        QVERIFY2(o.Complete(), qPrintable(o.error));
+        QCOMPARE(o.count, 5);
+        QCOMPARE(o.withoutPhoto, 1);
+        QCOMPARE(CountRows(db(), "idcardinfo"), 5);
+        QCOMPARE(scalar(QStringLiteral("select count(*) from idcardinfo where photo is null and idcardno='%1'").arg(id(3))).toInt(), 1);
+        QCOMPARE(ImportSummaryText(o), QStringLiteral("成功导入记录 5 条\n其中 1 位新登记人员的照片无法读取，已按无照片保存"));
+    }
+
+    void secondImportStoresNothingTwice()
+    {
+        QVERIFY(makeDevice({reading(1, "2014-03-07 10:00:00"), reading(2, "2014-03-07 11:00:00"), reading(1, "2014-03-08 09:00:00")}));
+        QCOMPARE(import().count, 3);
+        const ImportOutcome again = import();
+        QVERIFY(again.Complete());
+        QCOMPARE(again.count, 0);
+        QCOMPARE(again.alreadyStored, 3);
+        QCOMPARE(CountRows(db(), "idcardwater"), 3);
+        QCOMPARE(CountRows(db(), "idcardinfo"), 2);
+        QCOMPARE(ImportSummaryText(again), QStringLiteral("成功导入记录 0 条\n另有 3 条记录此前已经导入，未重复保存"));
+        ReadingLogImporter importer(db(), QString());
+        QString why;
+        QVERIFY2(importer.AllReadingsStored(devicePath(), &why), qPrintable(why));
+        // One more reading on the handheld is noticed.
+        QVERIFY(AddDeviceRows(devicePath(), {reading(2, "2014-03-09 11:00:00")}));
+        QVERIFY(!importer.AllReadingsStored(devicePath(), &why));
+    }
+
+    void fieldRules()
+    {
+        DeviceRow unknownNation = reading(1, "2014-03-07 10:00:00");
+        unknownNation.nation = QStringLiteral("汉族");
+        DeviceRow eightDigits = reading(2, "2014-03-07 10:00:00");
+        eightDigits.birth = QStringLiteral("19900715");
+        DeviceRow rare = reading(3, " 2014-03-07 10:00:00 ");
+        rare.name = QStringLiteral("𠮷䶮龘");
+        rare.addr = QStringLiteral("\u3000测试路 𠮷 号");
+        DeviceRow paddedId = reading(4, "2014-03-07 10:00:00");
+        paddedId.ic = QStringLiteral("  ") + id(4) + QStringLiteral("\r\n");
+        QVERIFY(makeDevice({unknownNation, eightDigits, rare, paddedId}));
+        const ImportOutcome o = import();
+        QVERIFY2(o.Complete(), qPrintable(o.error));
+        QCOMPARE(scalar(QStringLiteral("select nation_no from idcardinfo where idcardno='%1'").arg(id(1))).toInt(), 0);
+        QCOMPARE(scalar("select nation from nation_mes where nation_no=0").toString(), QStringLiteral("未知"));
+        QCOMPARE(scalar(QStringLiteral("select born from idcardinfo where idcardno='%1'").arg(id(2))).toString(), QStringLiteral("199071"));
+        QCOMPARE(scalar(QStringLiteral("select name from idcardinfo where idcardno='%1'").arg(id(3))).toString(), QStringLiteral("𠮷䶮龘"));
+        QCOMPARE(scalar(QStringLiteral("select address from idcardinfo where idcardno='%1'").arg(id(3))).toString(),
+                 QStringLiteral("\u3000测试路 𠮷 号"));
+        QCOMPARE(scalar(QStringLiteral("select count(*) from idcardwater where idcardno='%1'").arg(id(4))).toInt(), 1);
+    }
+
+    void unconvertibleTimeKeepsTheHandheldFull()
+    {
+        QVERIFY(makeDevice({reading(1, "2014/03/07 10:00:00"), reading(2, "2014-03-07 10:00:00")}));
+        const ImportOutcome o = import();
+        QCOMPARE(o.count, 2);       // the row counts
+        QCOMPARE(o.badTimes, 1);
+        QCOMPARE(o.failedRow, 0);
+        QVERIFY(!o.Complete());     // but its reading is not in the store
+        QCOMPARE(CountRows(db(), "idcardinfo"), 2); // the holder is stored all the same
+        QCOMPARE(CountRows(db(), "idcardwater"), 1);
+        QVERIFY(ImportIncompleteText(o).contains(QStringLiteral("有 1 条记录的刷卡时间无法识别")));
+    }
+
+    void failingWriteEndsTheImportAtThatRow()
+    {
+        QSqlQuery trigger(db());
+        QVERIFY2(trigger.exec(QStringLiteral("create trigger refuse before insert on idcardwater when new.idcardno='%1' "
+                                             "begin select raise(abort, 'disk is full'); end").arg(id(3))),
+                 qPrintable(trigger.lastError().text()));
+        QVERIFY(makeDevice({reading(1, "2014-03-07 10:00:00"), reading(2, "2014-03-07 10:00:00"), reading(3, "2014-03-07 10:00:00"),
+                            reading(4, "2014-03-07 10:00:00")}));
+        const ImportOutcome o = import();
+        QCOMPARE(o.count, 2);
+        QCOMPARE(o.failedRow, 3);
+        QVERIFY(o.error.contains(QStringLiteral("disk is full")));
+        QVERIFY(!o.Complete());
+        // Rows before it stay; nothing of the failing row (not even its holder) and nothing after.
+        QCOMPARE(CountRows(db(), "idcardwater"), 2);
+        QCOMPARE(CountRows(db(), "idcardinfo"), 2);
+        QVERIFY(!db().transaction() || db().rollback()); // no transaction was left open
+        QCOMPARE(ImportSummaryText(o), QStringLiteral("成功导入记录 2 条"));
+        QVERIFY(ImportIncompleteText(o).contains(QStringLiteral("第 3 条记录导入失败")));
+    }
+
+    void missingColumnFailsTheFirstRowThatNeedsIt()
+    {
+        QFile::remove(devicePath());
+        QString error;
+        // A table without the photo column: known holders pass, the first new one fails.
+        QVERIFY(AddHolder(db(), {id(1), QStringLiteral("甲"), 1, {}}));
+        QSqlDatabase device = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("nophoto"));
+        device.setDatabaseName(devicePath());
+        QVERIFY(device.open());
+        QSqlQuery q(device);
+        QVERIFY(q.exec("create table water_list(ic text, read_time text, name text, sex text, nation text, addr text, birth text, "
+                       "valid_begin text, valid_End text, issue text)"));
+        QVERIFY(q.exec(QStringLiteral("insert into water_list(ic,read_time) values('%1','2014-03-07 10:00:00'),('%2','2014-03-07 10:00:00')")
+                           .arg(id(1), id(2))));
+        q = QSqlQuery();
+        device.close();
+        device = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("nophoto"));
+        const ImportOutcome o = import();
+        QCOMPARE(o.count, 1);
+        QCOMPARE(o.failedRow, 2);
+        QVERIFY2(o.error.contains(QStringLiteral("photo")), qPrintable(o.error));
+    }
+
+    void filesThatAreNotDeviceDatabases()
+    {
+        ReadingLogImporter importer(db(), m_scratch);
+        // No table: the reader creates an empty file for a missing path, and it has no table.
+        const QString missing = m_folder->path() + QStringLiteral("input/none.db");
+        QCOMPARE(importer.ImportDeviceDb(missing).validation, ImportOutcome::Validation::NoTable);
+        QFile junk(m_folder->path() + QStringLiteral("input/junk.db"));
+        QVERIFY(junk.open(QIODevice::WriteOnly));
+        junk.write(QByteArray(8192, '\x5a'));
+        junk.close();
+        QCOMPARE(importer.ImportDeviceDb(junk.fileName()).validation, ImportOutcome::Validation::OpenFailed);
+        QVERIFY(makeDevice({}));
+        const ImportOutcome empty = importer.ImportDeviceDb(devicePath());
+        QCOMPARE(empty.count, 0);
+        QCOMPARE(ImportSummaryText(empty), QStringLiteral("设备中没有数据记录"));
+        QCOMPARE(CountRows(db(), "idcardwater"), 0);
+    }
+
+    void windowShowsTheOutcome()
+    {
+        ScriptedMessages messages;
+        TIdcardmainfrm window(m_store.get(), m_folder->path());
+        window.SetScratchFolder(m_scratch);
+        window.SetProgress(nullptr);
+        QVERIFY(makeDevice({reading(1, "2014-03-07 10:00:00", QVariant()), reading(2, "2014-03-07 10:00:00")}));
+        QCOMPARE(window.ImportDeviceDb(devicePath()), 2);
+        QCOMPARE(messages.Texts(), QStringList{QStringLiteral("成功导入记录 2 条\n其中 1 位新登记人员的照片无法读取，已按无照片保存")});
+        QCOMPARE(messages.shown[0].kind, MsgKind::Info);
+        messages.shown.clear();
+
+        QCOMPARE(window.ImportDeviceDb(m_folder->path() + QStringLiteral("input/none.db")), -1);
+        QCOMPARE(messages.Texts(), QStringList{QStringLiteral("二代证读卡流水数据库验证失败")});
+        QCOMPARE(messages.shown[0].kind, MsgKind::Warning);
+        messages.shown.clear();
+
+        QFile junk(m_folder->path() + QStringLiteral("input/junk.db"));
+        QVERIFY(junk.open(QIODevice::WriteOnly));
+        junk.write(QByteArray(8192, '\x5a'));
+        junk.close();
+        QCOMPARE(window.ImportDeviceDb(junk.fileName()), -1);
+        QCOMPARE(messages.Texts(), QStringList{QStringLiteral("联接二代证读卡流水数据库失败")});
+    }
+
+    void storeWriterRules()
+    {
+        StoreWriter writer(db());
+        QString error;
+        QVERIFY(!writer.PersonExists(id(9), &error));
+        QVERIFY(error.isEmpty());
+        PersonRecord p;
+        p.idcardno = id(9);
+        p.birthText = QStringLiteral("1990-07-15");
+        QVERIFY(writer.SavePerson(p, QStringLiteral("not a time"), QByteArray()));
+        QVERIFY(writer.PersonExists(id(9), &error));
+        QCOMPARE(CountRows(db(), "idcardwater"), 0);      // the holder is stored, the reading not
+        QVERIFY(scalar("select photo from idcardinfo").isNull());
+        QVERIFY(!writer.SavePerson(p, QStringLiteral("2014-03-07"), QByteArray())); // one holder per ID number
+        QVERIFY(writer.SaveReading(id(9), QStringLiteral("2014-03-07")));
+        QCOMPARE(writer.SaveReadingChecked(id(9), QStringLiteral("2014-03-07 00:00:00"), &error), StoreWriter::ReadingResult::AlreadyStored);
+
+        QCOMPARE(StoreWriter::CutBirth(QStringLiteral("1990-07-15")), QStringLiteral("19900715"));
+        QCOMPARE(StoreWriter::CutBirth(QStringLiteral("19900715")), QStringLiteral("199071"));
+        QCOMPARE(StoreWriter::CutBirth(QStringLiteral("1990-7")), QStringLiteral("19907"));
+        QCOMPARE(StoreWriter::CutBirth(QString()), QString());
+
+        m_store->Close();
+        QVERIFY(!writer.PersonExists(id(9), &error));
+        QVERIFY(!error.isEmpty()); // a failed lookup is reported, not taken as "not stored"
+    }
+};
+
+QTEST_MAIN(TestImport)
+#include "test_import.moc"
