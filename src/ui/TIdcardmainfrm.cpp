@@ -2,10 +2,16 @@
 #include "ui_Idcardmainfrm.h"
 
 #include "DateText.h"
+#include "DeviceTransfer.h"
 #include "Global.h"
+#include "ReadingLogImport.h"
 #include "ReadingLogModel.h"
 #include "RecordStore.h"
+#include "ScratchFolder.h"
+#include "WidgetProgress.h"
 
+#include <QApplication>
+#include <QFile>
 #include <QCalendarWidget>
 #include <QHeaderView>
 #include <QImage>
@@ -41,6 +47,12 @@ TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidg
     , m_model(new ReadingLogModel(this))
     , Timer1(new QTimer(this))
     , m_now([] { return QDateTime::currentDateTime(); })
+    , m_ownRunner(std::make_unique<QtProcessRunner>())
+    , m_runner(m_ownRunner.get())
+    , m_ownProgress(std::make_unique<WidgetProgress>(this))
+    , m_progress(m_ownProgress.get())
+    , m_scratchFolder(PrivateScratchFolder())
+    , m_lastImport(std::make_unique<ImportOutcome>())
 {
     ui->setupUi(this);
     QFont font(QStringLiteral("新宋体"));
@@ -191,8 +203,85 @@ void TIdcardmainfrm::begin_pickCloseUp()
 
 void TIdcardmainfrm::retbtnClick() { close(); }
 
+int TIdcardmainfrm::PullDeviceDb(const QString& localPath)
+{
+    DeviceTransfer transfer(m_programFolder, *m_runner, m_progress);
+    return transfer.PullDeviceDb(localPath);
+}
+
+int TIdcardmainfrm::PushDeviceDb(const QString& localPath)
+{
+    DeviceTransfer transfer(m_programFolder, *m_runner, m_progress);
+    return transfer.PushDeviceDb(localPath);
+}
+
+int TIdcardmainfrm::ImportDeviceDb(const QString& path)
+{
+    // The list's cursor is finished first: the import writes through the same connection.
+    m_model->FetchAll();
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    if (m_progress)
+        m_progress->Begin(QStringLiteral("正在导入读卡记录…"));
+    ReadingLogImporter importer(m_dm ? m_dm->con1() : QSqlDatabase(), m_scratchFolder);
+    *m_lastImport = importer.ImportDeviceDb(path);
+    if (m_progress)
+        m_progress->End();
+    QApplication::restoreOverrideCursor();
+
+    const ImportOutcome& outcome = *m_lastImport;
+    switch (outcome.validation) {
+    case ImportOutcome::Validation::NoTable:
+        ShowWarning(QStringLiteral("二代证读卡流水数据库验证失败"));
+        return -1;
+    case ImportOutcome::Validation::OpenFailed:
+        ShowWarning(QStringLiteral("联接二代证读卡流水数据库失败"));
+        return -1;
+    case ImportOutcome::Validation::Ok:
+        break;
+    }
+    ShowInfo(ImportSummaryText(outcome));
+    const QString incomplete = ImportIncompleteText(outcome);
+    if (!incomplete.isEmpty())
+        ShowWarning(incomplete);
+    return outcome.count;
+}
+
+void TIdcardmainfrm::Button1Click()
+{
+    const QString pulled = m_programFolder + QStringLiteral("input/idcard.db");
+    if (PullDeviceDb(pulled) < 0) {
+        ShowWarning(QStringLiteral("联接手持机设备失败，请检查设备连接及驱动是否正常！"));
+        return;
+    }
+    if (ImportDeviceDb(pulled) < 0)
+        return;
+    const ImportOutcome& outcome = *m_lastImport;
+    // Readings skipped as already stored still leave the handheld worth clearing.
+    if (outcome.count <= 0 && outcome.alreadyStored <= 0)
+        return;
+    RefreshQuery();
+    if (!outcome.Complete())
+        return; // something of the handheld is not in the store: it must keep its readings
+    if (!AskConfirm(QStringLiteral("是否删除手持机设备中已导出的数据？")))
+        return;
+
+    // The handheld may have read cards since the pull: look again before clearing it.
+    const QString check = m_programFolder + QStringLiteral("input/verify.db");
+    QString why;
+    const bool unchanged = PullDeviceDb(check) == 0
+        && ReadingLogImporter(m_dm ? m_dm->con1() : QSqlDatabase(), QString()).AllReadingsStored(check, &why);
+    QFile::remove(check);
+    if (!unchanged) {
+        ShowWarning(QStringLiteral("手持机中有尚未导入的数据，未清除手持机内流水记录，请重新联接设备。"));
+        return;
+    }
+    if (PushDeviceDb(m_programFolder + QStringLiteral("input/empty.db")) < 0)
+        ShowWarning(QStringLiteral("清除手持机内流水记录失败！"));
+    else
+        ShowWarning(QStringLiteral("清除手持机内流水记录成功！"));
+}
+
 // The commands behind these buttons are not part of this build yet.
-void TIdcardmainfrm::Button1Click() {}
 void TIdcardmainfrm::prtbtnClick() {}
 void TIdcardmainfrm::waterbtnClick() {}
 void TIdcardmainfrm::delbtnClick() {}

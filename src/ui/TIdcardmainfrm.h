@@ -16,6 +16,9 @@ class QLabel;
 class QTimer;
 class ReadingLogModel;
 class TDM_Main;
+class ProcessRunner;
+class OperationProgress;
+struct ImportOutcome;
 
 class TIdcardmainfrm : public QWidget {
     Q_OBJECT
@@ -26,7 +29,18 @@ public:
     // Tests set the clock that FormShow reads.
     void SetClock(std::function<QDateTime()> now) { m_now = std::move(now); }
 
+    // Tests and tools replace how adb runs, how waiting is shown, and where scratch files go.
+    void SetProcessRunner(ProcessRunner* runner) { m_runner = runner; }
+    void SetProgress(OperationProgress* progress) { m_progress = progress; }
+    void SetScratchFolder(const QString& folder) { m_scratchFolder = folder; }
+
     void RefreshQuery();
+    int PullDeviceDb(const QString& localPath);
+    int PushDeviceDb(const QString& localPath);
+    // Imports a device database on disk and shows the outcome: the number of rows taken, or -1
+    // when the file is not a readable device database.
+    int ImportDeviceDb(const QString& path);
+    const ImportOutcome& LastImport() const { return *m_lastImport; }
     ReadingLogModel* Model() const { return m_model; }
     QString StatusText() const;
     QString ProgramFolderPath() const { return m_programFolder; }
@@ -67,6 +81,12 @@ private:
     QLabel* m_statusPanel1;
     QLabel* m_statusPanel2;
     std::function<QDateTime()> m_now;
+    std::unique_ptr<ProcessRunner> m_ownRunner;
+    ProcessRunner* m_runner;
+    std::unique_ptr<OperationProgress> m_ownProgress;
+    OperationProgress* m_progress;
+    QString m_scratchFolder;
+    std::unique_ptr<ImportOutcome> m_lastImport;
 };
 
 // c_period of a holder: first day, "--", last day, cut to 30 characters.

@@ -12,6 +12,7 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <QVariant>
+#include <functional>
 #include <QColor>
 
 struct ShownMessage {
@@ -29,6 +30,8 @@ public:
     bool Confirm(const QString& caption, const QString& text) override
     {
         shown.append({MsgKind::Question, caption, text});
+        if (onConfirm)
+            onConfirm();
         if (answers.isEmpty()) {
             unexpectedQuestions.append(text);
             return false;
@@ -52,6 +55,7 @@ public:
     QQueue<bool> answers;
     QQueue<QString> fileNames;
     QStringList unexpectedQuestions;
+    std::function<void()> onConfirm; // runs while the question is up
 
 private:
     MessageSink* m_previous = nullptr;

@@ -1,0 +1,28 @@
+#include "WidgetProgress.h"
+
+#include <QCoreApplication>
+#include <QProgressDialog>
+
+WidgetProgress::~WidgetProgress() { End(); }
+
+void WidgetProgress::Begin(const QString& text)
+{
+    End();
+    m_dialog = new QProgressDialog(text, QStringLiteral("取消"), 0, 0, m_parent);
+    m_dialog->setWindowTitle(QStringLiteral("提示"));
+    m_dialog->setWindowModality(Qt::WindowModal);
+    m_dialog->setMinimumDuration(300);
+    m_dialog->setAutoClose(false);
+    m_dialog->setAutoReset(false);
+    m_dialog->setValue(0);
+    // Let the window repaint before a blocking step starts.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+bool WidgetProgress::Cancelled() { return m_dialog && m_dialog->wasCanceled(); }
+
+void WidgetProgress::End()
+{
+    delete m_dialog;
+    m_dialog = nullptr;
+}

@@ -1,0 +1,354 @@
+// The connect-device command end to end: the window, a real process standing in for adb and a
+// folder playing the handheld.
+
+#include "DeviceTransfer.h"
+#include "ReadingLogImport.h"
+#include "ReadingLogModel.h"
+#include "RecordStore.h"
+#include "TIdcardmainfrm.h"
+#include "TestSupport.h"
+
+#include <QElapsedTimer>
+#include <QSqlQuery>
+#include <QStandardPaths>
+#include <QtTest>
+
+namespace {
+
+const QString kPullFailed = QStringLiteral("联接手持机设备失败，请检查设备连接及驱动是否正常！");
+const QString kQuestion = QStringLiteral("是否删除手持机设备中已导出的数据？");
+const QString kCleared = QStringLiteral("清除手持机内流水记录成功！");
+const QString kNotCleared = QStringLiteral("清除手持机内流水记录失败！");
+
+QString id(int n) { return SyntheticId(510104, QDate(1979, 11, 30), n); }
+
+DeviceRow row(int holder, const QString& time)
+{
+    DeviceRow r;
+    r.ic = id(holder);
+    r.readTime = time;
+    r.photo = SyntheticPng();
+    return r;
+}
+
+// Waits are shown through this; it can give up after a number of polls.
+class TestProgress : public OperationProgress {
+public:
+    void Begin(const QString& text) override { texts << text; }
+    bool Cancelled() override { return cancelAfterPolls >= 0 && ++polls > cancelAfterPolls; }
+    void End() override {}
+    QStringList texts;
+    int cancelAfterPolls = -1;
+    int polls = 0;
+};
+
+} // namespace
+
+class TestConnect : public QObject {
+    Q_OBJECT
+private:
+    std::unique_ptr<TempProgramFolder> m_folder;
+    std::unique_ptr<QTemporaryDir> m_handheld;
+    std::unique_ptr<TDM_Main> m_store;
+    std::unique_ptr<TIdcardmainfrm> m_window;
+    TestProgress m_progress;
+    QTemporaryDir m_scratch;
+
+    QString deviceFile() const { return m_handheld->path() + QStringLiteral("/sdcard/quintara/idcard/db/idcard.db"); }
+    QString pulledFile() const { return m_folder->path() + QStringLiteral("input/idcard.db"); }
+    void setSwitch(const char* name, const QByteArray& content = QByteArray())
+    {
+        QFile f(m_handheld->path() + QLatin1Char('/') + QLatin1String(name));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(content);
+    }
+    int handheldRows()
+    {
+        const QString name = QStringLiteral("handheld-check");
+        int rows = -1;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+            db.setDatabaseName(deviceFile());
+            if (db.open()) {
+                QSqlQuery q(db);
+                if (q.exec(QStringLiteral("select count(*) from water_list")) && q.next())
+                    rows = q.value(0).toInt();
+            }
+        }
+        QSqlDatabase::removeDatabase(name);
+        return rows;
+    }
+    QStringList adbCalls()
+    {
+        QFile log(m_handheld->path() + QStringLiteral("/calls.log"));
+        if (!log.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(log.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    }
+    bool pushed()
+    {
+        for (const QString& call : adbCalls())
+            if (call.startsWith(QStringLiteral("push")))
+                return true;
+        return false;
+    }
+    void loadHandheld(const QList<DeviceRow>& rows)
+    {
+        QVERIFY(QDir().mkpath(QFileInfo(deviceFile()).path()));
+        QString error;
+        QVERIFY2(CreateDeviceDb(deviceFile(), &error), qPrintable(error));
+        QVERIFY2(AddDeviceRows(deviceFile(), rows, &error), qPrintable(error));
+    }
+
+private slots:
+    void init()
+    {
+        m_folder = std::make_unique<TempProgramFolder>();
+        QVERIFY(m_folder->isValid());
+        m_handheld = std::make_unique<QTemporaryDir>();
+        qputenv("IDCARD_HANDHELD_DIR", QFile::encodeName(m_handheld->path()));
+        const QString adb = m_folder->path() + QStringLiteral("adb");
+        QVERIFY(QFile::copy(QStringLiteral(IDCARD_SOURCE_DIR "/tools/adb_sim/adb"), adb));
+        QVERIFY(QFile::setPermissions(adb, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        m_store = std::make_unique<TDM_Main>();
+        QString error;
+        QVERIFY2(m_store->Open(m_folder->path(), &error), qPrintable(error));
+        m_window = std::make_unique<TIdcardmainfrm>(m_store.get(), m_folder->path());
+        m_window->SetClock([] { return QDateTime(QDate(2014, 3, 8), QTime(12, 0)); });
+        m_window->SetProgress(&m_progress);
+        m_window->SetScratchFolder(m_scratch.path());
+        m_progress = TestProgress();
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    }
+    void cleanup()
+    {
+        m_window.reset();
+        m_store.reset();
+        m_handheld.reset();
+        m_folder.reset();
+        qunsetenv("IDCARD_HANDHELD_DIR");
+    }
+
+    void noHandheld()
+    {
+        ScriptedMessages messages;
+        setSwitch("no-device");
+        // An older copy is removed first, so it cannot be imported by mistake.
+        QFile stale(pulledFile());
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.write("old");
+        stale.close();
+        m_window->Button1Click();
+        QCOMPARE(messages.Texts(), QStringList{kPullFailed});
+        QCOMPARE(messages.shown[0].kind, MsgKind::Warning);
+        QVERIFY(!QFile::exists(pulledFile()));
+        QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 0);
+    }
+
+    void emptyHandheldAsksNothing()
+    {
+        ScriptedMessages messages;
+        loadHandheld({});
+        m_window->Button1Click();
+        QCOMPARE(messages.Texts(), QStringList{QStringLiteral("设备中没有数据记录")});
+        QVERIFY(!pushed());
+    }
+
+    void importThenCancelLeavesTheHandheld()
+    {
+        ScriptedMessages messages;
+        loadHandheld({row(1, "2014-03-08 08:00:00"), row(2, "2014-03-08 09:00:00"), row(1, "2014-03-08 10:00:00")});
+        int listedAtQuestion = -1;
+        messages.onConfirm = [&] { listedAtQuestion = m_window->Model()->rowCount(); };
+        messages.answers.enqueue(false);
+        m_window->Button1Click();
+        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 3 条"), kQuestion}));
+        QCOMPARE(listedAtQuestion, 3); // the list was refreshed before the question
+        QCOMPARE(handheldRows(), 3);
+        QVERIFY(!pushed());
+        QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 3);
+        QVERIFY(QFile::exists(pulledFile())); // left for the next pull to replace
+    }
+
+    void importThenOkClearsTheHandheld()
+    {
+        ScriptedMessages messages;
+        loadHandheld({row(1, "2014-03-08 08:00:00"), row(2, "2014-03-08 09:00:00")});
+        messages.answers.enqueue(true);
+        m_window->Button1Click();
+        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 2 条"), kQuestion, kCleared}));
+        QCOMPARE(messages.shown.last().kind, MsgKind::Warning);
+        QCOMPARE(handheldRows(), 0);
+        QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 2);
+        QVERIFY(!QFile::exists(m_folder->path() + QStringLiteral("input/verify.db")));
+        const QStringList calls = adbCalls();
+        QCOMPARE(calls.size(), 3); // pull, pull again to check, push
+        QVERIFY(calls[0].startsWith(QStringLiteral("pull /sdcard/quintara/idcard/db/idcard.db ")));
+        QCOMPARE(calls[2], QStringLiteral("push %1input/empty.db /sdcard/quintara/idcard/db/idcard.db").arg(m_folder->path()));
+        QVERIFY(!messages.unexpectedQuestions.size());
+
+        // A second connect finds the handheld empty.
+        messages.shown.clear();
+        m_window->Button1Click();
+        QCOMPARE(messages.Texts(), QStringList{QStringLiteral("设备中没有数据记录")});
+    }
+
+    void alreadyImportedReadingsCanStillBeCleared()
+    {
+        ScriptedMessages messages;
+        loadHandheld({row(1, "2014-03-08 08:00:00")});
+        messages.answers << false << true;
+        m_window->Button1Click();
+        m_window->Button1Click();
+        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 1 条"), kQuestion,
+                                                QStringLiteral("成功导入记录 0 条\n另有 1 条记录此前已经导入，未重复保存"), kQuestion,
+                                                kCleared}));
+        QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 1);
+        QCOMPARE(handheldRows(), 0);
+    }
+
+    void brokenPullImportsNothing()
+    {
+        ScriptedMessages messages;
+        loadHandheld({row(1, "2014-03-08 08:00:00"), row(2, "2014-03-08 09:00:00")});
+        setSwitch("break-pull");
+        m_window->Button1Click();
+        QCOMPARE(messages.Texts(), QStringList{kPullFailed});
+        QVERIFY(!QFile::exists(pulledFile()));
+        QVERIFY(!QFile::exists(pulledFile() + QStringLiteral(".part")));
+        QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 0);
+        QCOMPARE(handheldRows(), 2);
+        QVERIFY(!pushed());
+    }
+
+    void slowPullCanBeCancelledAndKeepsTheWindowAlive()
+    {
+        ScriptedMessages messages;
+        loadHandheld({row(1, "2014-03-08 08:00:00")});
+        setSwitch("slow", "30");
+        bool eventLoopTurned = false;
+        QTimer::singleShot(100, this, [&] { eventLoopTurned = true; });
+        m_progress.cancelAfterPolls = 10; // about half a second
+        QElapsedTimer clock;
+        clock.start();
+        m_window->Button1Click();
+        QVERIFY2(clock.elapsed() < 10000, "cancel did not end the wait");
+        QVERIFY(eventLoopTurned);
+        QCOMPARE(messages.Texts(), QStringList{kPullFailed});
+        QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 0);
+        QVERIFY(!QFile::exists(pulledFile()));
+        QCOMPARE(m_progress.texts.first(), QStringLiteral("正在从手持机读取数据…"));
+    }
+
+    void slowPullThatFinishesIsImported()
+    {
+        ScriptedMessages messages;
+        loadHandheld({row(1, "2014-03-08 08:00:00")});
+        setSwitch("slow", "4"); // longer than the fixed wait the command once had
+        messages.answers.enqueue(false);
+        m_window->Button1Click();
+        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 1 条"), kQuestion}));
+    }
+
+    void timedOutPullImportsNothing()
+    {
+        ScriptedMessages messages;
+        loadHandheld({row(1, "2014-03-08 08:00:00")});
+        setSwitch("slow", "30");
+        QtProcessRunner runner;
+        DeviceTransfer transfer(m_folder->path(), runner, nullptr);
+        transfer.SetTimeout(700);
+        QCOMPARE(transfer.PullDeviceDb(pulledFile()), -1);
+        QVERIFY(transfer.LastResult().timedOut);
+        QVERIFY(!QFile::exists(pulledFile()));
+        QVERIFY(!QFile::exists(pulledFile() + QStringLiteral(".part")));
+    }
+
+    void incompleteImportAsksNothing()
+    {
+        ScriptedMessages messages;
+        QSqlQuery trigger(m_store->con1());
+        QVERIFY(trigger.exec(QStringLiteral("create trigger refuse before insert on idcardwater when new.idcardno='%1' "
+                                            "begin select raise(abort, 'refused'); end").arg(id(2))));
+        loadHandheld({row(1, "2014-03-08 08:00:00"), row(2, "2014-03-08 09:00:00"), row(3, "2014-03-08 10:00:00")});
+        m_window->Button1Click();
+        QCOMPARE(messages.shown.size(), 2);
+        QCOMPARE(messages.shown[0].text, QStringLiteral("成功导入记录 1 条"));
+        QCOMPARE(messages.shown[1].kind, MsgKind::Warning);
+        QVERIFY(messages.shown[1].text.contains(QStringLiteral("第 2 条记录导入失败")));
+        QCOMPARE(m_window->Model()->rowCount(), 1); // refreshed all the same
+        QCOMPARE(handheldRows(), 3);
+        QVERIFY(!pushed());
+    }
+
+    void readingAddedBeforeTheClearKeepsTheHandheld()
+    {
+        ScriptedMessages messages;
+        loadHandheld({row(1, "2014-03-08 08:00:00")});
+        messages.answers.enqueue(true);
+        messages.onConfirm = [&] { QVERIFY(AddDeviceRows(deviceFile(), {row(4, "2014-03-08 12:30:00")})); };
+        m_window->Button1Click();
+        QCOMPARE(messages.shown.size(), 3);
+        QCOMPARE(messages.shown[2].kind, MsgKind::Warning);
+        QCOMPARE(messages.shown[2].text, QStringLiteral("手持机中有尚未导入的数据，未清除手持机内流水记录，请重新联接设备。"));
+        QCOMPARE(handheldRows(), 2);
+        QVERIFY(!pushed());
+    }
+
+    void failingPushIsReported()
+    {
+        ScriptedMessages messages;
+        loadHandheld({row(1, "2014-03-08 08:00:00")});
+        setSwitch("fail-push");
+        messages.answers.enqueue(true);
+        m_window->Button1Click();
+        QCOMPARE(messages.Texts().last(), kNotCleared);
+        QCOMPARE(handheldRows(), 1);
+    }
+
+    void missingEmptyDatabaseIsReported()
+    {
+        ScriptedMessages messages;
+        loadHandheld({row(1, "2014-03-08 08:00:00")});
+        QVERIFY(QFile::remove(m_folder->path() + QStringLiteral("input/empty.db")));
+        messages.answers.enqueue(true);
+        m_window->Button1Click();
+        QCOMPARE(messages.Texts().last(), kNotCleared);
+        QCOMPARE(handheldRows(), 1);
+        QVERIFY(!pushed());
+    }
+
+    void missingAdbIsAPullFailure()
+    {
+        ScriptedMessages messages;
+        QVERIFY(QFile::remove(m_folder->path() + QStringLiteral("adb")));
+        m_window->Button1Click();
+        QCOMPARE(messages.Texts(), QStringList{kPullFailed});
+        QtProcessRunner runner;
+        DeviceTransfer transfer(m_folder->path(), runner, nullptr);
+        QCOMPARE(transfer.PushDeviceDb(m_folder->path() + QStringLiteral("input/empty.db")), -1);
+        QVERIFY(!transfer.LastResult().started);
+    }
+
+    void realAdbWithoutDevice()
+    {
+        const QString adb = QStandardPaths::findExecutable(QStringLiteral("adb"), {QStringLiteral("/usr/bin"), QStringLiteral("/usr/lib/android-sdk/platform-tools")});
+        if (adb.isEmpty())
+            QSKIP("adb is not installed");
+        // A port of its own, so the test neither meets nor leaves behind anyone else's server.
+        qputenv("ANDROID_ADB_SERVER_PORT", "5198");
+        const QString link = m_folder->path() + QStringLiteral("adb");
+        QVERIFY(QFile::remove(link));
+        QVERIFY(QFile::link(adb, link));
+        ScriptedMessages messages;
+        m_window->Button1Click();
+        QProcess::execute(adb, {QStringLiteral("kill-server")});
+        qunsetenv("ANDROID_ADB_SERVER_PORT");
+        QCOMPARE(messages.Texts(), QStringList{kPullFailed});
+        QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 0);
+    }
+};
+
+QTEST_MAIN(TestConnect)
+#include "test_connect.moc"
