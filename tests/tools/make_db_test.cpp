@@ -1,0 +1,93 @@
+#include "testutil.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using testutil::Sqlite;
+
+namespace {
+
+class MakeDb : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+    QString path(const char *name) const { return dir.filePath(QString::fromLatin1(name)); }
+    testutil::Run makeDb(const QString &out, const QString &script)
+    {
+        return testutil::run(QStringLiteral(IDCARD_MAKE_DB), {out, script});
+    }
+    QTemporaryDir dir;
+};
+
+} // namespace
+
+TEST_F(MakeDb, BuildsBothProgramDatabases)
+{
+    const QString store = path("KeepTrackLog.db");
+    auto r = makeDb(store, QStringLiteral(IDCARD_DATA_DIR "/KeepTrackLog.sql"));
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    {
+        Sqlite s(store);
+        EXPECT_EQ(s.scalar("SELECT count(*) FROM nation_mes WHERE nation_no BETWEEN 1 AND 56"), 56);
+        EXPECT_EQ(s.scalar("SELECT nation_no FROM nation_mes WHERE nation = '维吾尔'"), 5);
+        EXPECT_EQ(s.scalar("PRAGMA page_size"), 4096);
+        EXPECT_EQ(s.scalar("SELECT count(*) FROM sqlite_master WHERE type = 'index' "
+                           "AND name LIKE 'idcard%'"),
+                  4);
+    }
+
+    const QString empty = path("empty.db");
+    r = makeDb(empty, QStringLiteral(IDCARD_DATA_DIR "/water_list.sql"));
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    EXPECT_EQ(Sqlite(empty).scalar("SELECT count(*) FROM water_list"), 0);
+    EXPECT_FALSE(QFile::exists(empty + ".tmp"));
+}
+
+TEST_F(MakeDb, ReplacesAnExistingFile)
+{
+    const QString out = path("out.db");
+    ASSERT_TRUE(testutil::writeFile(out, "not a database"));
+    const QString script = path("s.sql");
+    ASSERT_TRUE(testutil::writeFile(script, "CREATE TABLE t (x); INSERT INTO t VALUES (7);"));
+    const auto r = makeDb(out, script);
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    EXPECT_EQ(Sqlite(out).scalar("SELECT x FROM t"), 7);
+}
+
+TEST_F(MakeDb, FailuresLeaveNoDatabase)
+{
+    const QString out = path("out.db");
+    const QString script = path("bad.sql");
+    struct Case
+    {
+        const char *name;
+        QByteArray sql;
+    };
+    const Case cases[] = {
+        {"syntax error in the middle", "CREATE TABLE a (x); CREATE TABLEX b (y); CREATE TABLE c (z);"},
+        {"constraint violation", "CREATE TABLE a (x UNIQUE); INSERT INTO a VALUES (1), (1);"},
+        {"transaction left open", "BEGIN; CREATE TABLE a (x);"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        // A stale output from an earlier run must not survive a failed one.
+        ASSERT_TRUE(testutil::writeFile(out, "stale"));
+        ASSERT_TRUE(testutil::writeFile(script, c.sql));
+        const auto r = makeDb(out, script);
+        EXPECT_NE(r.exitCode, 0);
+        EXPECT_TRUE(r.err.startsWith("make_db: ")) << r.err.constData();
+        EXPECT_FALSE(QFile::exists(out));
+        EXPECT_FALSE(QFile::exists(out + ".tmp"));
+        EXPECT_FALSE(QFile::exists(out + ".tmp-journal"));
+    }
+
+    const auto missing = makeDb(out, path("no-such.sql"));
+    EXPECT_NE(missing.exitCode, 0);
+    EXPECT_TRUE(missing.err.contains("no-such.sql"));
+    EXPECT_FALSE(QFile::exists(out));
+
+    const auto usage = testutil::run(QStringLiteral(IDCARD_MAKE_DB), {out});
+    EXPECT_NE(usage.exitCode, 0);
+    EXPECT_TRUE(usage.err.contains("usage"));
+}
