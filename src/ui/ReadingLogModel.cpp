@@ -155,7 +155,11 @@ void ReadingLogModel::finishQuery() const
 
 void ReadingLogModel::idleFetch()
 {
-    fetchChunk(static_cast<int>(m_rows.size()) + kChunk);
+    const int first = static_cast<int>(m_rows.size());
+    fetchChunk(first + kChunk);
+    const int last = std::min(static_cast<int>(m_rows.size()), m_total) - 1;
+    if (last >= first)
+        emit dataChanged(index(first, 0), index(last, ColumnCount - 1), {Qt::DisplayRole});
     if (!m_query.isActive())
         m_idle.stop();
 }
@@ -210,6 +214,10 @@ QVariant ReadingLogModel::data(const QModelIndex& index, int role) const
     if (role != Qt::DisplayRole)
         return {};
     const int row = index.row();
+    // Painting never waits for rows not read yet: they show empty until the idle reading
+    // reaches them (dataChanged), so dragging to the end of a long list does not freeze.
+    if (row >= static_cast<int>(m_rows.size()))
+        return QString();
     switch (index.column()) {
     case ColName: return NameAt(row);
     case ColIdcardno: return IdcardnoAt(row);

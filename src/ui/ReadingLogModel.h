@@ -45,7 +45,7 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
-    static constexpr int kChunk = 2000;
+    static constexpr int kChunk = 1000;
 
 private:
     struct Row {
