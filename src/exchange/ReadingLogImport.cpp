@@ -2,6 +2,7 @@
 
 #include "DateText.h"
 #include "PhotoConvert.h"
+#include "PhotoPipeline.h"
 #include "SQLiteTable.h"
 #include "StoreWriter.h"
 
@@ -61,6 +62,55 @@ bool writePrivateFile(const QString& path, const QByteArray& bytes)
         return false;
     file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     return file.write(bytes) == bytes.size() && file.flush();
+}
+
+} // namespace
+
+namespace {
+
+// The photo of the current row; none when the column does not hold BLOBs, which makes it
+// unreadable like any other bad photo.
+const TMemoryStream* photoOf(TSQLiteTable& table, int column)
+{
+    try {
+        return table.FieldBlob(column);
+    } catch (const ESQLiteException&) {
+        return nullptr;
+    }
+}
+
+// First pass over the rows: which holders are new, and so whose photos the import will need.
+// Their decoding starts at once on another core. The pass stops quietly at anything unusual; the
+// import proper meets the same row and deals with it.
+std::unique_ptr<PhotoPipeline> planPhotos(TSQLiteTable& table, StoreWriter& writer, QHash<QString, bool>& storedBefore)
+{
+    std::vector<PhotoPipeline::Job> jobs;
+    try {
+        Row row(table);
+        QSet<QString> planned;
+        for (; !table.AtEnd(); table.MoveNext()) {
+            const QString ic = row.text("ic");
+            if (planned.contains(ic))
+                continue;
+            auto it = storedBefore.constFind(ic);
+            if (it == storedBefore.constEnd()) {
+                QString error;
+                const bool exists = writer.PersonExists(ic, &error);
+                if (!error.isEmpty())
+                    break;
+                it = storedBefore.insert(ic, exists);
+            }
+            if (it.value())
+                continue;
+            planned.insert(ic);
+            jobs.push_back({table.CurrentRow(), photoOf(table, row.index("photo"))});
+        }
+    } catch (const std::exception&) {
+    }
+    table.Rewind();
+    if (jobs.empty())
+        return nullptr;
+    return std::make_unique<PhotoPipeline>(std::move(jobs));
 }
 
 } // namespace
@@ -130,6 +180,8 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
     }
     StoreWriter writer(m_store);
     QSet<QString> knownHolders;
+    QHash<QString, bool> storedBefore; // PersonExists answers of the first pass
+    std::unique_ptr<PhotoPipeline> photos = planPhotos(*table, writer, storedBefore);
     QByteArray lastBitmap;
     Row row(*table);
     int rowNumber = 0;
@@ -145,8 +197,8 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
         try {
             const QString ic = row.text("ic");
             const QString readTime = row.text("read_time");
-            bool known = knownHolders.contains(ic);
-            if (!known) {
+            bool known = knownHolders.contains(ic) || storedBefore.value(ic, false);
+            if (!known && !storedBefore.contains(ic)) {
                 QString error;
                 known = writer.PersonExists(ic, &error);
                 if (!error.isEmpty())
@@ -165,14 +217,10 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
                 person.issuer = row.text("issue");
                 // A photo that cannot be read costs the photo, not the reading.
                 const int photoColumn = row.index("photo"); // a missing column fails the row
-                const TMemoryStream* photoStream = nullptr;
-                try {
-                    photoStream = table->FieldBlob(photoColumn);
-                } catch (const ESQLiteException&) {
-                    // not a BLOB column: unreadable like any other bad photo
-                }
                 QByteArray bitmap;
-                if (!ConvertPhoto(photoStream, bitmap, nullptr))
+                if (!photos || !photos->Take(table->CurrentRow(), bitmap))
+                    ConvertPhoto(photoOf(*table, photoColumn), bitmap, nullptr);
+                if (bitmap.isNull())
                     ++out.withoutPhoto;
                 QString error;
                 if (!writer.InsertPerson(person, bitmap, &error))

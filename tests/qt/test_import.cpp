@@ -1,7 +1,9 @@
 // Importing a device database into the record store: holders, readings, photos, and what the
 // operator is told.
 
+#include "MemoryStream.h"
 #include "PhotoConvert.h"
+#include "PhotoPipeline.h"
 #include "ReadingLogImport.h"
 #include "RecordStore.h"
 #include "ScratchFolder.h"
@@ -306,6 +308,60 @@ private slots:
         junk.close();
         QCOMPARE(window.ImportDeviceDb(junk.fileName()), -1);
         QCOMPARE(messages.Texts(), QStringList{QStringLiteral("联接二代证读卡流水数据库失败")});
+    }
+
+    void everyHolderGetsTheirOwnPhoto()
+    {
+        // More new holders than the decoder may run ahead, repeat readings in between, and bad
+        // photos scattered: each stored bitmap must still be that holder's own.
+        QList<DeviceRow> rows;
+        for (int i = 1; i <= 150; ++i) {
+            const QRgb colour = qRgb(i, 255 - i, (i * 7) % 256);
+            rows << reading(i, QStringLiteral("2014-03-07 10:%1:%2").arg(i / 60, 2, 10, QLatin1Char('0')).arg(i % 60, 2, 10, QLatin1Char('0')),
+                            i % 37 == 0 ? QVariant(QByteArray("broken")) : QVariant(SyntheticPng(20, 24, colour)));
+            if (i % 10 == 0)
+                rows << reading(i - 5, QStringLiteral("2014-03-08 10:%1:00").arg(i / 10, 2, 10, QLatin1Char('0')), QVariant());
+        }
+        QVERIFY(makeDevice(rows));
+        const ImportOutcome o = import();
+        QVERIFY2(o.Complete(), qPrintable(o.error));
+        QCOMPARE(o.count, rows.size());
+        QCOMPARE(o.withoutPhoto, 4);
+        QSqlQuery q(db());
+        QVERIFY(q.exec("select idcardno, photo from idcardinfo"));
+        int checked = 0;
+        while (q.next()) {
+            const int i = q.value(0).toString().mid(14, 3).toInt();
+            const QByteArray bmp = q.value(1).toByteArray();
+            if (i % 37 == 0) {
+                QVERIFY(q.value(1).isNull());
+                continue;
+            }
+            photo::DecodedImage image;
+            QVERIFY(photo::DecodeBmp(reinterpret_cast<const unsigned char*>(bmp.constData()), size_t(bmp.size()), image));
+            const size_t at = (size_t(image.height / 2 + 1) * size_t(image.width) + size_t(image.width / 2)) * 3; // off the pattern rows
+            QCOMPARE(int(image.bgr[at + 2]), i);
+            QCOMPARE(int(image.bgr[at + 1]), 255 - i);
+            ++checked;
+        }
+        QCOMPARE(checked, 146);
+    }
+
+    void photoPipelineTakesInRowOrder()
+    {
+        TMemoryStream good(SyntheticPng(4, 4).toStdString());
+        TMemoryStream bad(std::string("not a png"));
+        {
+            PhotoPipeline pipeline({{1, &good}, {3, &bad}, {5, &good}, {8, nullptr}}, 1);
+            QByteArray bitmap;
+            QVERIFY(!pipeline.Take(0, bitmap));           // not a job
+            QVERIFY(pipeline.Take(3, bitmap));            // row 1 passed over
+            QVERIFY(bitmap.isNull());                     // unreadable photo
+            QVERIFY(!pipeline.Take(4, bitmap));
+            QVERIFY(pipeline.Take(5, bitmap));
+            QVERIFY(bitmap.startsWith("BM"));
+        } // unclaimed job 8: the worker is stopped, not waited for forever
+        PhotoPipeline unused({{2, &good}, {4, &good}, {6, &good}}, 1);
     }
 
     void storeWriterRules()

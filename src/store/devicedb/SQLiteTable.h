@@ -170,6 +170,8 @@ public:
 
     bool AtEnd() const { return currentRow_ >= rowCount_; }
     bool MoveNext();
+    // Back to the first row, for a second pass over the same result.
+    void Rewind() { currentRow_ = 0; }
     int IndexOfField(const std::string& name) const;
 
     std::string FieldText(int i) const;
