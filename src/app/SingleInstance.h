@@ -1,6 +1,8 @@
 #pragma once
 #include <QString>
 
+#include <cstdint>
+
 // Machine-wide guard that only one copy of the program runs for a user. The lock belongs to the
 // process: the system releases it when the process ends, crashed or not, so a crash never blocks
 // the next start.

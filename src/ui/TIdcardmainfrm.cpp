@@ -217,11 +217,11 @@ int TIdcardmainfrm::PushDeviceDb(const QString& localPath)
 
 int TIdcardmainfrm::ImportDeviceDb(const QString& path)
 {
-    // The list's cursor is finished first: the import writes through the same connection.
-    m_model->FetchAll();
     QApplication::setOverrideCursor(Qt::WaitCursor);
     if (m_progress)
         m_progress->Begin(QStringLiteral("正在导入读卡记录…"));
+    // The list's cursor is finished first: the import writes through the same connection.
+    m_model->FetchAll();
     ReadingLogImporter importer(m_dm ? m_dm->con1() : QSqlDatabase(), m_scratchFolder);
     *m_lastImport = importer.ImportDeviceDb(path);
     if (m_progress)
@@ -248,6 +248,13 @@ int TIdcardmainfrm::ImportDeviceDb(const QString& path)
 
 void TIdcardmainfrm::Button1Click()
 {
+    // The waits below keep the event loop turning; the filter timer must not requery meanwhile.
+    struct BusyScope {
+        bool& flag;
+        bool saved;
+        explicit BusyScope(bool& f) : flag(f), saved(f) { flag = true; }
+        ~BusyScope() { flag = saved; }
+    } busy(QueryBusy);
     const QString pulled = m_programFolder + QStringLiteral("input/idcard.db");
     if (PullDeviceDb(pulled) < 0) {
         ShowWarning(QStringLiteral("联接手持机设备失败，请检查设备连接及驱动是否正常！"));

@@ -247,8 +247,15 @@ private slots:
         loadHandheld({row(1, "2014-03-08 08:00:00")});
         setSwitch("slow", "4"); // longer than the fixed wait the command once had
         messages.answers.enqueue(false);
+        // A filter edit pending during the wait is not queried in the middle of the command.
+        m_window->QueryDirty = true;
+        int queries = 0;
+        connect(m_window->Model(), &QAbstractItemModel::modelReset, this, [&] { ++queries; });
         m_window->Button1Click();
         QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 1 条"), kQuestion}));
+        QCOMPARE(queries, 1); // the refresh after the import only
+        QVERIFY(!m_window->QueryBusy);
+        QVERIFY(m_window->QueryDirty);
     }
 
     void timedOutPullImportsNothing()
