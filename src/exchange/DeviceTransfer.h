@@ -8,7 +8,8 @@
 class OperationProgress {
 public:
     virtual ~OperationProgress() = default;
-    virtual void Begin(const QString& text) = 0;
+    // cancellable false: a step that runs to its end once started (shown at once, no Cancel).
+    virtual void Begin(const QString& text, bool cancellable = true) = 0;
     virtual bool Cancelled() = 0;
     virtual void End() = 0;
 };

@@ -219,7 +219,7 @@ int TIdcardmainfrm::ImportDeviceDb(const QString& path)
 {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     if (m_progress)
-        m_progress->Begin(QStringLiteral("正在导入读卡记录…"));
+        m_progress->Begin(QStringLiteral("正在导入读卡记录…"), false);
     // The list's cursor is finished first: the import writes through the same connection.
     m_model->FetchAll();
     ReadingLogImporter importer(m_dm ? m_dm->con1() : QSqlDatabase(), m_scratchFolder);

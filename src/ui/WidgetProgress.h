@@ -12,7 +12,7 @@ public:
     explicit WidgetProgress(QWidget* parent) : m_parent(parent) {}
     ~WidgetProgress() override;
 
-    void Begin(const QString& text) override;
+    void Begin(const QString& text, bool cancellable = true) override;
     bool Cancelled() override;
     void End() override;
 

@@ -34,7 +34,13 @@ DeviceRow row(int holder, const QString& time)
 // Waits are shown through this; it can give up after a number of polls.
 class TestProgress : public OperationProgress {
 public:
-    void Begin(const QString& text) override { texts << text; }
+    void Begin(const QString& text, bool cancellable) override
+    {
+        texts << text;
+        if (!cancellable)
+            blocking << text;
+    }
+    QStringList blocking;
     bool Cancelled() override { return cancelAfterPolls >= 0 && ++polls > cancelAfterPolls; }
     void End() override {}
     QStringList texts;
@@ -165,6 +171,7 @@ private slots:
         m_window->Button1Click();
         QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 3 条"), kQuestion}));
         QCOMPARE(listedAtQuestion, 3); // the list was refreshed before the question
+        QCOMPARE(m_progress.blocking, QStringList{QStringLiteral("正在导入读卡记录…")});
         QCOMPARE(handheldRows(), 3);
         QVERIFY(!pushed());
         QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 3);
@@ -239,6 +246,7 @@ private slots:
         QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 0);
         QVERIFY(!QFile::exists(pulledFile()));
         QCOMPARE(m_progress.texts.first(), QStringLiteral("正在从手持机读取数据…"));
+        QVERIFY(m_progress.blocking.isEmpty()); // the wait for adb can be cancelled
     }
 
     void slowPullThatFinishesIsImported()
