@@ -18,19 +18,24 @@ const char* const kReadingExistsSql = "select serialno from idcardwater where id
 } // namespace
 
 StoreWriter::StoreWriter(QSqlDatabase db)
-    : m_db(db), m_exists(db), m_save1(db), m_save2(db), m_readingExists(db)
+    : m_exists(db, kPersonExistsSql), m_save1(db, kSave1Sql), m_save2(db, kSave2Sql), m_readingExists(db, kReadingExistsSql)
 {
 }
 
 // Statements are prepared once per writer; the text and parameter order stay as written above.
-QSqlQuery& StoreWriter::prepared(QSqlQuery& query, bool& ready, const char* sql, QString* error)
+bool StoreWriter::run(Statement& s, const QVariantList& values, QString* error)
 {
-    if (!ready) {
-        ready = query.prepare(QString::fromUtf8(sql));
-        if (!ready && error)
-            *error = query.lastError().text();
+    if (!s.ready)
+        s.ready = s.query.prepare(QString::fromUtf8(s.sql));
+    if (s.ready) {
+        for (int i = 0; i < values.size(); ++i)
+            s.query.bindValue(i, values[i]);
+        if (s.query.exec())
+            return true;
     }
-    return query;
+    if (error)
+        *error = s.query.lastError().text();
+    return false;
 }
 
 QString StoreWriter::CutBirth(const QString& birthText)
@@ -40,23 +45,12 @@ QString StoreWriter::CutBirth(const QString& birthText)
 
 bool StoreWriter::PersonExists(const QString& idcardno, QString* error)
 {
-    QString failure;
-    QSqlQuery& q = prepared(m_exists, m_existsReady, kPersonExistsSql, &failure);
-    if (!m_existsReady) {
-        if (error)
-            *error = failure;
-        return false;
-    }
-    q.bindValue(0, idcardno);
-    if (!q.exec()) {
-        if (error)
-            *error = q.lastError().text();
-        return false;
-    }
-    const bool found = q.next();
-    q.finish();
     if (error)
         error->clear();
+    if (!run(m_exists, {idcardno}, error))
+        return false;
+    const bool found = m_exists.query.next();
+    m_exists.query.finish();
     return found;
 }
 
@@ -68,32 +62,15 @@ StoreWriter::ReadingResult StoreWriter::SaveReadingChecked(const QString& idcard
             *error = QStringLiteral("刷卡时间无法识别");
         return ReadingResult::BadTime;
     }
-    QSqlQuery& seen = prepared(m_readingExists, m_readingExistsReady, kReadingExistsSql, error);
-    if (!m_readingExistsReady)
+    if (!run(m_readingExists, {idcardno, time}, error))
         return ReadingResult::Failed;
-    seen.bindValue(0, idcardno);
-    seen.bindValue(1, time);
-    if (!seen.exec()) {
-        if (error)
-            *error = seen.lastError().text();
-        return ReadingResult::Failed;
-    }
-    const bool already = seen.next();
-    seen.finish();
+    const bool already = m_readingExists.query.next();
+    m_readingExists.query.finish();
     if (already)
         return ReadingResult::AlreadyStored;
-
-    QSqlQuery& q = prepared(m_save2, m_save2Ready, kSave2Sql, error);
-    if (!m_save2Ready)
+    if (!run(m_save2, {idcardno, time}, error))
         return ReadingResult::Failed;
-    q.bindValue(0, idcardno);
-    q.bindValue(1, time);
-    if (!q.exec()) {
-        if (error)
-            *error = q.lastError().text();
-        return ReadingResult::Failed;
-    }
-    q.finish();
+    m_save2.query.finish();
     return ReadingResult::Stored;
 }
 
@@ -105,26 +82,12 @@ bool StoreWriter::SaveReading(const QString& idcardno, const QString& readTimeTe
 
 bool StoreWriter::InsertPerson(const PersonRecord& p, const QByteArray& photo, QString* error)
 {
-    QSqlQuery& q = prepared(m_save1, m_save1Ready, kSave1Sql, error);
-    if (!m_save1Ready)
+    const QVariantList values = {p.idcardno, p.name, p.sex, NationNameToCode(p.nationName), CutBirth(p.birthText), p.address,
+                                 p.issuer, p.validBegin, p.validEnd, QStringLiteral("否"),
+                                 photo.isNull() ? QVariant(QMetaType(QMetaType::QByteArray)) : QVariant(photo)};
+    if (!run(m_save1, values, error))
         return false;
-    q.bindValue(0, p.idcardno);
-    q.bindValue(1, p.name);
-    q.bindValue(2, p.sex);
-    q.bindValue(3, NationNameToCode(p.nationName));
-    q.bindValue(4, CutBirth(p.birthText));
-    q.bindValue(5, p.address);
-    q.bindValue(6, p.issuer);
-    q.bindValue(7, p.validBegin);
-    q.bindValue(8, p.validEnd);
-    q.bindValue(9, QStringLiteral("否"));
-    q.bindValue(10, photo.isNull() ? QVariant(QMetaType(QMetaType::QByteArray)) : QVariant(photo));
-    if (!q.exec()) {
-        if (error)
-            *error = q.lastError().text();
-        return false;
-    }
-    q.finish();
+    m_save1.query.finish();
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+#include <QVariantList>
 
 struct PersonRecord {
     QString idcardno;
@@ -44,9 +45,15 @@ public:
     static QString CutBirth(const QString& birthText);
 
 private:
-    QSqlQuery& prepared(QSqlQuery& query, bool& ready, const char* sql, QString* error);
+    // A statement prepared on first use and kept for the writer's life.
+    struct Statement {
+        Statement(const QSqlDatabase& db, const char* text) : query(db), sql(text) {}
+        QSqlQuery query;
+        const char* sql;
+        bool ready = false;
+    };
+    // Binds values by position and executes; false with error on failure.
+    static bool run(Statement& statement, const QVariantList& values, QString* error);
 
-    QSqlDatabase m_db;
-    QSqlQuery m_exists, m_save1, m_save2, m_readingExists;
-    bool m_existsReady = false, m_save1Ready = false, m_save2Ready = false, m_readingExistsReady = false;
+    Statement m_exists, m_save1, m_save2, m_readingExists;
 };
