@@ -40,7 +40,7 @@ ReadingLogQuery BuildReadingLogQuery(const ReadingLogFilter& filter)
 
 QString ReadingLogQuery::ListingSql() const
 {
-    return QStringLiteral("select a.Idcardno,a.readtime,a.serialno,b.name,b.address from idcardwater a,idcardinfo b,nation_mes c ")
+    return QStringLiteral("select a.Idcardno,a.readtime,a.serialno,b.name,b.address,b.blackflag from idcardwater a,idcardinfo b,nation_mes c ")
         + condition;
 }
 

@@ -30,4 +30,4 @@ extern const char* const kReadingLogSelect;
 ReadingLogQuery BuildReadingLogQuery(const ReadingLogFilter& filter);
 
 // Columns of ListingSql, by position.
-enum ListingColumn { LcIdcardno = 0, LcReadtime, LcSerialno, LcName, LcAddress };
+enum ListingColumn { LcIdcardno = 0, LcReadtime, LcSerialno, LcName, LcAddress, LcBlackflag };

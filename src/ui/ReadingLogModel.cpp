@@ -53,6 +53,7 @@ void ReadingLogModel::clearState()
     m_holderIndex.clear();
     m_oddTimes.clear();
     m_total = 0;
+    m_fetchError.clear();
     m_currentRow = -1;
 }
 
@@ -94,10 +95,12 @@ bool ReadingLogModel::Run(const QSqlDatabase& db, const ReadingLogQuery& query, 
     if (!list.exec())
         return fail(list);
 
-    m_query = list;
+    m_query = std::move(list);
     m_total = total;
     m_rows.reserve(static_cast<size_t>(total));
+    m_resetting = true;
     fetchChunk(kChunk);
+    m_resetting = false;
     endResetModel();
     if (m_query.isActive())
         m_idle.start();
@@ -110,6 +113,13 @@ void ReadingLogModel::fetchChunk(int upTo) const
         return;
     while (static_cast<int>(m_rows.size()) < upTo) {
         if (!m_query.next()) {
+            // next() is false at the end and on a failing step alike; only lastError tells them apart.
+            const QSqlError failure = m_query.lastError();
+            if (failure.type() != QSqlError::NoError) {
+                m_fetchError = failure.text();
+                QMetaObject::invokeMethod(const_cast<ReadingLogModel*>(this), "fetchFailed", Qt::QueuedConnection,
+                                          Q_ARG(QString, m_fetchError));
+            }
             finishQuery();
             return;
         }
@@ -120,7 +130,8 @@ void ReadingLogModel::fetchChunk(int upTo) const
             holder = it.value();
         } else {
             holder = static_cast<int>(m_holders.size());
-            m_holders.push_back({id, m_query.value(LcName).toString(), m_query.value(LcAddress).toString()});
+            m_holders.push_back({id, m_query.value(LcName).toString(), m_query.value(LcAddress).toString(),
+                                 m_query.value(LcBlackflag).toString()});
             m_holderIndex.insert(id, holder);
         }
         const QString time = m_query.value(LcReadtime).toString();
@@ -138,7 +149,9 @@ void ReadingLogModel::finishQuery() const
     m_query.finish();
     m_query = QSqlQuery();
     const int fetched = static_cast<int>(m_rows.size());
-    if (fetched != m_total) {
+    if (fetched != m_total && m_resetting) {
+        m_total = fetched;
+    } else if (fetched != m_total) {
         // The count and the rows disagree only if the store changed in between; the rows win.
         auto* self = const_cast<ReadingLogModel*>(this);
         if (fetched < m_total) {
@@ -164,10 +177,13 @@ void ReadingLogModel::idleFetch()
         m_idle.stop();
 }
 
-void ReadingLogModel::FetchAll()
+bool ReadingLogModel::FetchAll(QString* error)
 {
     fetchChunk(INT_MAX);
     m_idle.stop();
+    if (error)
+        *error = m_fetchError;
+    return m_fetchError.isEmpty();
 }
 
 bool ReadingLogModel::ensureFetched(int row) const
@@ -183,6 +199,7 @@ qint64 ReadingLogModel::SerialAt(int row) const { return ensureFetched(row) ? m_
 QString ReadingLogModel::IdcardnoAt(int row) const { return ensureFetched(row) ? m_holders[m_rows[row].holder].idcardno : QString(); }
 QString ReadingLogModel::NameAt(int row) const { return ensureFetched(row) ? m_holders[m_rows[row].holder].name : QString(); }
 QString ReadingLogModel::AddressAt(int row) const { return ensureFetched(row) ? m_holders[m_rows[row].holder].address : QString(); }
+QString ReadingLogModel::BlackflagAt(int row) const { return ensureFetched(row) ? m_holders[m_rows[row].holder].blackflag : QString(); }
 
 QString ReadingLogModel::ReadtimeAt(int row) const
 {

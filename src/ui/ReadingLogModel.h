@@ -28,7 +28,9 @@ public:
     bool Run(const QSqlDatabase& db, const ReadingLogQuery& query, QString* error);
     void Clear();
     // Reads every remaining row now; needed before the store is written to or every row walked.
-    void FetchAll();
+    // false when reading failed: the rows read so far stay, the count shrinks to them, error says
+    // why, and fetchFailed reports it too (the window shows it once, from there).
+    bool FetchAll(QString* error = nullptr);
     bool FullyFetched() const { return !m_query.isActive(); }
     int FetchedCount() const { return static_cast<int>(m_rows.size()); }
 
@@ -37,6 +39,7 @@ public:
     QString NameAt(int row) const;
     QString AddressAt(int row) const;
     QString ReadtimeAt(int row) const; // "YYYY-MM-DD hh:mm:ss"
+    QString BlackflagAt(int row) const;
 
     void SetCurrentRow(int row);
 
@@ -46,6 +49,11 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
     static constexpr int kChunk = 1000;
+
+signals:
+    // Reading the rows failed part-way (a damaged page, an I/O error): the rows read so far stay
+    // and the count has shrunk to them. Queued, so it never arrives inside a reset.
+    void fetchFailed(const QString& error);
 
 private:
     struct Row {
@@ -57,6 +65,7 @@ private:
         QString idcardno;
         QString name;
         QString address;
+        QString blackflag;
     };
 
     bool ensureFetched(int row) const; // false when the row does not exist
@@ -71,6 +80,8 @@ private:
     mutable QHash<QString, int> m_holderIndex;
     mutable std::vector<QString> m_oddTimes;
     mutable int m_total = 0;
+    mutable QString m_fetchError; // why the last reading of rows stopped early; empty when it did not
+    bool m_resetting = false;     // inside Run's reset: the count changes without row signals
     int m_currentRow = -1;
     QTimer m_idle;
 };

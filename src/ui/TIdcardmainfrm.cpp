@@ -22,6 +22,8 @@
 #include <QSqlQuery>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 const char* const kDetailsSql =
@@ -86,6 +88,7 @@ TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidg
     connect(grid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex& current) { currentRowChanged(current.isValid() ? current.row() : -1); });
     connect(m_model, &QAbstractItemModel::modelReset, this, [this] { currentRowChanged(-1); });
+    connect(m_model, &ReadingLogModel::fetchFailed, this, &TIdcardmainfrm::fetchFailed);
 
     ui->DBImage1->setScaledContents(false);
     ui->g_IDcardno->setAttribute(Qt::WA_InputMethodEnabled, false);
@@ -164,18 +167,52 @@ void TIdcardmainfrm::RefreshQuery()
         ShowError(error);
         return;
     }
+    if (m_model->rowCount() > 0) {
+        QItemSelectionModel* selection = ui->DBGrid1->selectionModel();
+        selection->setCurrentIndex(m_model->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    }
+    showResultState();
+}
+
+void TIdcardmainfrm::showResultState()
+{
     const int rows = m_model->rowCount();
     const bool any = rows > 0;
     ui->prtbtn->setEnabled(any);
     ui->waterbtn->setEnabled(any);
     ui->delbtn->setEnabled(any);
-    if (!any) {
+    if (!any)
         m_statusPanel2->setText(QStringLiteral(" 提示：当前条件下，查询记录为空"));
-        return;
+    else
+        m_statusPanel2->setText(QStringLiteral(" 提示：当前条件下，查询记录合计：%1 笔").arg(rows));
+}
+
+void TIdcardmainfrm::fetchFailed(const QString& error)
+{
+    // The model has shrunk to the rows it could read; the status line must say the same.
+    showResultState();
+    ShowError(error);
+}
+
+bool TIdcardmainfrm::ChosenRows(std::vector<int>& rows)
+{
+    rows.clear();
+    if (ui->cb_all->isChecked()) {
+        if (!m_model->FetchAll())
+            return false;
+        const int n = m_model->rowCount();
+        rows.resize(static_cast<size_t>(n));
+        for (int r = 0; r < n; ++r)
+            rows[static_cast<size_t>(r)] = r;
+        return true;
     }
-    QItemSelectionModel* selection = ui->DBGrid1->selectionModel();
-    selection->setCurrentIndex(m_model->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    m_statusPanel2->setText(QStringLiteral(" 提示：当前条件下，查询记录合计：%1 笔").arg(rows));
+    // The selection keeps the order of clicking; commands act in the order of the list.
+    const QModelIndexList selected = ui->DBGrid1->selectionModel()->selectedRows();
+    rows.reserve(static_cast<size_t>(selected.size()));
+    for (const QModelIndex& index : selected)
+        rows.push_back(index.row());
+    std::sort(rows.begin(), rows.end());
+    return true;
 }
 
 void TIdcardmainfrm::Timer1Timer()

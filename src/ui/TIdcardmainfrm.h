@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace Ui {
 class TIdcardmainfrm;
@@ -43,6 +44,11 @@ public:
     const ImportOutcome& LastImport() const { return *m_lastImport; }
     ReadingLogModel* Model() const { return m_model; }
     QString StatusText() const;
+
+    // The rows a command acts on, in list order: every row of the result when cb_all is ticked
+    // (all of them read first), else the selected rows. false when the rows could not all be read
+    // (the model has reported why).
+    bool ChosenRows(std::vector<int>& rows);
     QString ProgramFolderPath() const { return m_programFolder; }
 
     bool QueryDirty = false;
@@ -72,6 +78,8 @@ private:
     void showDetails(qint64 serialno);
     void clearDetails();
     void watchCalendar(class QDateEdit* picker);
+    void showResultState(); // buttons and status line for the rows the model holds
+    void fetchFailed(const QString& error);
 
     std::unique_ptr<Ui::TIdcardmainfrm> ui;
     TDM_Main* m_dm;
