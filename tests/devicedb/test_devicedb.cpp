@@ -531,6 +531,36 @@ TEST_F(DeviceDbTest, EveryBindingKindRoundTrips)
     ExpectNoOpenStatements(*db);
 }
 
+TEST_F(DeviceDbTest, OtherPointersTakeThePointerPathAndTextIsCopied)
+{
+    // Pointers of other types must not pass for the boolean true.
+    const int x = 7;
+    const unsigned char bytes[] = {1, 2};
+    const TMemoryStream mem("ab"s);
+    const std::vector<std::pair<const char*, SQLiteArg>> pointers = {
+        {"const void*", SQLiteArg(static_cast<const void*>(&x))},
+        {"const unsigned char*", SQLiteArg(bytes)},
+        {"const TStream*", SQLiteArg(static_cast<const TStream*>(&mem))},
+    };
+    auto db = ValueDb();
+    for (const auto& c : pointers) {
+        EXPECT_EQ(c.second.kind(), SQLiteArg::Kind::Pointer) << c.first;
+        EXPECT_EQ(ErrorOf([&] { db->ExecuteSQL("insert into v values (?)", {c.second}); }), "Unhandled pointer (<> nil)")
+            << c.first;
+    }
+    db->ExecuteSQL("insert into v values (?)", {SQLiteArg(static_cast<const void*>(nullptr))});
+    EXPECT_EQ(db->QueryTable("select typeof(x) from v")->FieldText(0), "null");
+
+    // A zero-terminated text outlives the buffer it was made from.
+    std::string owner = "hello";
+    const SQLiteArg text(owner.c_str());
+    owner.assign("XXXXX"); // same buffer, other bytes
+    db->ExecuteSQL("delete from v");
+    db->ExecuteSQL("insert into v values (?)", {text});
+    EXPECT_EQ(db->QueryTable("select x from v")->FieldText(0), "hello");
+    ExpectNoOpenStatements(*db);
+}
+
 TEST_F(DeviceDbTest, BindFailuresNameTheKind)
 {
     TMemoryStream mem("ab"s);

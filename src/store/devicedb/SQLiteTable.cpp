@@ -356,7 +356,7 @@ void TSQLiteDatabase::BindData(sqlite3_stmt* stmt, const SQLiteArgs& args)
             break;
         }
         case SQLiteArg::Kind::CString:
-            if (sqlite3_bind_text(stmt, idx, static_cast<const char*>(a.pointer()), -1, SQLITE_TRANSIENT) !=
+            if (sqlite3_bind_text(stmt, idx, a.isNullText() ? nullptr : a.bytes().c_str(), -1, SQLITE_TRANSIENT) !=
                 SQLITE_OK)
                 RaiseLastError("Could not bind text", "BindData");
             break;

@@ -47,20 +47,19 @@ public:
     SQLiteArg(std::nullptr_t) : kind_(Kind::Pointer) {}
     SQLiteArg(char v) : kind_(Kind::Char), int_(static_cast<unsigned char>(v)) {}
     SQLiteArg(std::string v) : kind_(Kind::ByteString), bytes_(std::move(v)) {}
-    SQLiteArg(const char* v) : kind_(Kind::CString), ptr_(v) {}
+    // The text is copied up to its zero: the argument may outlive the buffer it came from.
+    SQLiteArg(const char* v) : kind_(Kind::CString), null_(v == nullptr), bytes_(v ? v : "") {}
     SQLiteArg(std::wstring v) : kind_(Kind::WideString), wide_(std::move(v)) {}
     SQLiteArg(TStream* v) : kind_(Kind::Stream), stream_(v) {}
+    // Any other object pointer takes the pointer path instead of converting to bool; only null
+    // is bindable.
+    SQLiteArg(const void* v) : kind_(Kind::Pointer), ptr_(v) {}
 
     static SQLiteArg Int32(int32_t v) { return SQLiteArg(v); }
     static SQLiteArg Int64(int64_t v) { return SQLiteArg(v); }
     static SQLiteArg Boolean(bool v) { return SQLiteArg(v); }
     static SQLiteArg Real(double v) { return SQLiteArg(v); }
-    static SQLiteArg Pointer(const void* p)
-    {
-        SQLiteArg a(nullptr);
-        a.ptr_ = p;
-        return a;
-    }
+    static SQLiteArg Pointer(const void* p) { return SQLiteArg(p); }
     static SQLiteArg Char(char v) { return SQLiteArg(v); }
     static SQLiteArg Bytes(std::string v) { return SQLiteArg(std::move(v)); }
     static SQLiteArg CString(const char* v) { return SQLiteArg(v); }
@@ -71,12 +70,14 @@ public:
     int64_t intValue() const { return int_; }
     double realValue() const { return real_; }
     const void* pointer() const { return ptr_; }
+    bool isNullText() const { return null_; } // a CString made from a null pointer
     const std::string& bytes() const { return bytes_; }
     const std::wstring& wide() const { return wide_; }
     TStream* stream() const { return stream_; }
 
 private:
     Kind kind_;
+    bool null_ = false;
     int64_t int_ = 0;
     double real_ = 0.0;
     const void* ptr_ = nullptr;
