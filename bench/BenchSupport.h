@@ -31,3 +31,33 @@ inline void ResetPeakRss()
 }
 
 inline double Ms(const QElapsedTimer& t) { return t.nsecsElapsed() / 1e6; }
+
+#include "sampledata.h"
+
+#include <QDate>
+#include <QDir>
+#include <QFileInfo>
+
+// A record store of `readings` readings over `holders` holders, all within the year up to `today`,
+// generated once into dataDir and reused (the listing and deletion benchmarks share it). Empty
+// with error on failure.
+inline QString BenchRecordStore(const QString& dataDir, int readings, int holders, const QDate& today, QString* error)
+{
+    QDir().mkpath(dataDir);
+    const QString store = dataDir + QStringLiteral("/store-%1-%2-%3.db").arg(readings).arg(holders).arg(today.toString(Qt::ISODate));
+    if (QFileInfo::exists(store))
+        return store;
+    idcard::sample::FillRequest request;
+    request.readings = readings;
+    request.holders = holders;
+    request.options.seed = 2026;
+    request.options.from = today.addDays(-365);
+    request.options.to = today;
+    idcard::sample::FillReport report;
+    std::printf("generating %d readings over %d holders...\n", readings, holders);
+    if (!idcard::sample::createRecordStore(store, QStringLiteral(IDCARD_PROGRAM_DIR "/database/KeepTrackLog.db"), request,
+                                           &report, error))
+        return QString();
+    std::printf("generated in %.1f s\n", report.seconds);
+    return store;
+}

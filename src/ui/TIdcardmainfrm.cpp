@@ -5,6 +5,7 @@
 #include "DeviceTransfer.h"
 #include "Global.h"
 #include "ReadingLogImport.h"
+#include "ReadingDeletion.h"
 #include "ReadingLogModel.h"
 #include "RecordStore.h"
 #include "ScratchFolder.h"
@@ -30,6 +31,27 @@ const char* const kDetailsSql =
     "select b.sex,c.nation,b.born,b.grantdept,b.UsefulLifeBegin,b.UsefulLifeEnd,b.photo "
     "from idcardwater a,idcardinfo b,nation_mes c "
     "where a.serialno=:p1 and a.idcardno=b.idcardno and b.nation_no=c.nation_no";
+
+// Suspends painting of the list and the details while a command walks the rows; resumed on every
+// path out.
+class UpdatesSuspended {
+public:
+    explicit UpdatesSuspended(std::initializer_list<QWidget*> widgets) : m_widgets(widgets)
+    {
+        for (QWidget* w : m_widgets)
+            w->setUpdatesEnabled(false);
+    }
+    ~UpdatesSuspended()
+    {
+        for (QWidget* w : m_widgets)
+            w->setUpdatesEnabled(true);
+    }
+    UpdatesSuspended(const UpdatesSuspended&) = delete;
+    UpdatesSuspended& operator=(const UpdatesSuspended&) = delete;
+
+private:
+    std::vector<QWidget*> m_widgets;
+};
 
 // Display widths of the four visible columns, in characters.
 constexpr int kColumnChars[] = {12, 20, 22, 52};
@@ -328,7 +350,39 @@ void TIdcardmainfrm::Button1Click()
 // The commands behind these buttons are not part of this build yet.
 void TIdcardmainfrm::prtbtnClick() {}
 void TIdcardmainfrm::waterbtnClick() {}
-void TIdcardmainfrm::delbtnClick() {}
+
+void TIdcardmainfrm::delbtnClick()
+{
+    if (!ui->cb_all->isChecked() && !ui->DBGrid1->selectionModel()->hasSelection()) {
+        ShowWarning(QStringLiteral("请首先选择要删除的记录！"));
+        return;
+    }
+    if (!AskConfirm(QStringLiteral("选定记录将被删除，请再次确认！")))
+        return;
+
+    bool ok = true;
+    QString error;
+    {
+        const UpdatesSuspended suspended({ui->DBGrid1, ui->GroupBox2});
+        std::vector<int> rows;
+        if (!ChosenRows(rows))
+            return; // the list could not be read to its end; the model has said why
+        std::vector<qint64> serials;
+        serials.reserve(rows.size());
+        for (int row : rows) {
+            const qint64 serial = m_model->SerialAt(row);
+            if (serial < 0)
+                return; // as above: rows the list could not read are not guessed at
+            serials.push_back(serial);
+        }
+        ok = DeleteReadings(m_dm ? m_dm->con1() : QSqlDatabase(), serials, &error);
+    }
+    // After a failure nothing was deleted; the list is re-run all the same so that it shows the
+    // store as it is.
+    RefreshQuery();
+    if (!ok)
+        ShowError(error);
+}
 
 bool TIdcardmainfrm::g_IDcardnoKeyPress(QKeyEvent* event) const
 {

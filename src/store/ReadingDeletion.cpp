@@ -1,0 +1,80 @@
+#include "ReadingDeletion.h"
+
+#include <QSqlError>
+#include <QVariant>
+
+namespace {
+const char* const kDeleteSql = "delete from idcardwater where serialno=:p1";
+
+void setError(QString* error, const QSqlError& e)
+{
+    if (error)
+        *error = e.text();
+}
+} // namespace
+
+ReadingDeletion::ReadingDeletion(QSqlDatabase db) : m_db(db), m_delete(db) {}
+
+ReadingDeletion::~ReadingDeletion() { Rollback(); }
+
+bool ReadingDeletion::Begin(QString* error)
+{
+    if (!m_db.isOpen()) {
+        if (error)
+            *error = QStringLiteral("数据库未打开");
+        return false;
+    }
+    if (!m_db.transaction()) {
+        setError(error, m_db.lastError());
+        return false;
+    }
+    m_open = true;
+    return true;
+}
+
+bool ReadingDeletion::DeleteReading(qint64 serialno, QString* error)
+{
+    // The text is prepared once: re-preparing it per reading costs more than the delete itself.
+    if (!m_prepared && !(m_prepared = m_delete.prepare(QString::fromLatin1(kDeleteSql)))) {
+        setError(error, m_delete.lastError());
+        return false;
+    }
+    m_delete.bindValue(0, serialno);
+    if (!m_delete.exec()) {
+        setError(error, m_delete.lastError());
+        return false;
+    }
+    return true;
+}
+
+bool ReadingDeletion::Commit(QString* error)
+{
+    m_delete.finish();
+    if (!m_db.commit()) {
+        setError(error, m_db.lastError());
+        Rollback();
+        return false;
+    }
+    m_open = false;
+    return true;
+}
+
+void ReadingDeletion::Rollback()
+{
+    if (!m_open)
+        return;
+    m_delete.finish();
+    m_db.rollback();
+    m_open = false;
+}
+
+bool DeleteReadings(QSqlDatabase db, const std::vector<qint64>& serials, QString* error)
+{
+    ReadingDeletion deletion(db);
+    if (!deletion.Begin(error))
+        return false;
+    for (qint64 serial : serials)
+        if (!deletion.DeleteReading(serial, error))
+            return false; // the destructor rolls back
+    return deletion.Commit(error);
+}
