@@ -33,9 +33,9 @@ CREATE TABLE nation_mes (
 
 -- One holder per ID number.
 CREATE UNIQUE INDEX idcardinfo_idcardno ON idcardinfo (idcardno);
--- The listing reads name and address from this index, so it never touches the wide holder rows
--- (photos) except for the current row.
-CREATE INDEX idcardinfo_listing ON idcardinfo (idcardno, nation_no, name, address);
+-- The listing reads name, address and the black-list flag from this index, so it never touches the
+-- wide holder rows (photos) except for the current row.
+CREATE INDEX idcardinfo_listing ON idcardinfo (idcardno, nation_no, name, address, blackflag);
 -- Date range of the listing, and the join key.
 CREATE INDEX idcardwater_readtime ON idcardwater (readtime, idcardno);
 -- Duplicate test of the import and the ID-number prefix filter.
