@@ -51,6 +51,9 @@ bool TDM_Main::OpenFile(const QString& path, QString* error)
         failure = db.lastError().text();
     } else {
         QSqlQuery check(db); // gone before Close() below
+        // A big deletion or import touches thousands of index pages; with the default 2 MB cache
+        // they spill to the file mid-transaction, which costs many times the work itself.
+        check.exec(QStringLiteral("PRAGMA cache_size=-65536"));
         if (!check.exec(QStringLiteral("select count(*) from sqlite_master where type='table' and lower(name) in ('idcardinfo','idcardwater','nation_mes')"))
             || !check.next()) {
             failure = check.lastError().text();
