@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTableView>
+#include <QSqlQuery>
 #include <QtTest>
 
 namespace {
@@ -318,6 +319,43 @@ private slots:
         QVERIFY(!m_window->QueryBusy);
         // The status line keeps what it showed.
         QCOMPARE(m_window->StatusText(), QStringLiteral(" 提示：当前条件下，查询记录合计：4 笔"));
+    }
+
+    void damagedStoreWhileReadingRows()
+    {
+        // Enough rows that the list reads them in several steps; written by a connection whose
+        // page cache the window does not share.
+        QString error;
+        QSqlDatabase db = m_store->con1();
+        QVERIFY(db.transaction());
+        for (int i = 0; i < 3000; ++i)
+            QVERIFY2(AddReading(db, m_ids[0], QDateTime(QDate(2014, 2, 1), QTime(8, 0)).addSecs(i * 60).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), &error),
+                     qPrintable(error));
+        QVERIFY(db.commit());
+        ScriptedMessages messages;
+        openWindow();
+        m_window->Model()->Clear();
+        QVERIFY2(m_store->Open(m_folder->path(), &error), qPrintable(error));
+        // A page cache too small to hold the rows, as with a year of readings.
+        QVERIFY(QSqlQuery(m_store->con1()).exec(QStringLiteral("pragma cache_size=10")));
+        m_window->RefreshQuery(); // only the first rows are read now
+        QVERIFY(!m_window->Model()->FullyFetched());
+
+        // The store's pages go bad, as on a failing disk.
+        QFile file(m_folder->storePath());
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.seek(4096));
+        file.write(QByteArray(file.size() - 4096, '\x5a'));
+        file.close();
+
+        QTRY_VERIFY(m_window->Model()->FullyFetched());
+        QTRY_COMPARE(messages.shown.size(), 1);
+        QCOMPARE(messages.shown[0].kind, MsgKind::Error);
+        QVERIFY2(messages.shown[0].text.contains(QStringLiteral("malformed")), qPrintable(messages.shown[0].text));
+        const int rows = m_window->Model()->rowCount();
+        QCOMPARE(m_window->Model()->FetchedCount(), rows);
+        QVERIFY(rows < 3004);
+        QCOMPARE(m_window->StatusText(), QStringLiteral(" 提示：当前条件下，查询记录合计：%1 笔").arg(rows));
     }
 
     void storeThatDidNotOpen()
