@@ -7,6 +7,10 @@
 #include <QProcess>
 #include <QTimer>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 ProcessResult QtProcessRunner::Run(const QString& program, const QStringList& arguments, int timeoutMs, OperationProgress* progress)
 {
     ProcessResult result;
@@ -34,6 +38,10 @@ ProcessResult QtProcessRunner::Run(const QString& program, const QStringList& ar
         loop.quit();
     });
 
+#ifdef Q_OS_UNIX
+    // What adb writes is a copy of the handheld's readings: nobody but the operator may read it.
+    process.setChildProcessModifier([] { ::umask(077); });
+#endif
     process.start(program, arguments, QIODevice::ReadOnly);
     if (!process.waitForStarted(10000)) {
         result.errorText = process.errorString();
@@ -74,7 +82,9 @@ int DeviceTransfer::PullDeviceDb(const QString& localPath)
                           m_timeoutMs, m_progress);
     if (m_progress)
         m_progress->End();
-    if (!m_last.Succeeded() || !QFile::exists(partial) || !QFile::rename(partial, localPath)) {
+    // The mode is set again in case the copy came out with the handheld's own.
+    if (!m_last.Succeeded() || !QFile::exists(partial) || !QFile::setPermissions(partial, QFile::ReadOwner | QFile::WriteOwner)
+        || !QFile::rename(partial, localPath)) {
         QFile::remove(partial);
         return -1;
     }

@@ -13,6 +13,8 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 const QString kPullFailed = QStringLiteral("联接手持机设备失败，请检查设备连接及驱动是否正常！");
@@ -41,7 +43,13 @@ public:
             blocking << text;
     }
     QStringList blocking;
-    bool Cancelled() override { return cancelAfterPolls >= 0 && ++polls > cancelAfterPolls; }
+    bool Cancelled() override
+    {
+        if (onPoll)
+            onPoll();
+        return cancelAfterPolls >= 0 && ++polls > cancelAfterPolls;
+    }
+    std::function<void()> onPoll; // runs while adb runs
     void End() override {}
     QStringList texts;
     int cancelAfterPolls = -1;
@@ -213,6 +221,31 @@ private slots:
                                                 kCleared}));
         QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 1);
         QCOMPARE(handheldRows(), 0);
+    }
+
+    void pulledCopiesAreOwnerOnly()
+    {
+        // Even with a permissive umask, neither the copy being written nor the finished one is
+        // readable by other users.
+        const mode_t saved = ::umask(022);
+        ScriptedMessages messages;
+        loadHandheld({row(1, "2014-03-08 08:00:00")});
+        setSwitch("slow", "1");
+        const QByteArray part = QFile::encodeName(pulledFile() + QStringLiteral(".part"));
+        QSet<int> partModes;
+        m_progress.onPoll = [&] {
+            struct stat st {};
+            if (::stat(part.constData(), &st) == 0)
+                partModes.insert(int(st.st_mode & 0777));
+        };
+        messages.answers.enqueue(false);
+        m_window->Button1Click();
+        ::umask(saved);
+        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 1 条"), kQuestion}));
+        QCOMPARE(partModes, QSet<int>{0600});
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(pulledFile()).constData(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), 0600);
     }
 
     void brokenPullImportsNothing()

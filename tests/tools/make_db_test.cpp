@@ -2,6 +2,8 @@
 
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 using testutil::Sqlite;
@@ -42,6 +44,23 @@ TEST_F(MakeDb, BuildsBothProgramDatabases)
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     EXPECT_EQ(Sqlite(empty).scalar("SELECT count(*) FROM water_list"), 0);
     EXPECT_FALSE(QFile::exists(empty + ".tmp"));
+}
+
+TEST_F(MakeDb, PrivateDatabaseIsOwnerOnlyFromTheStart)
+{
+    // The record store holds names, ID numbers and photos: nobody else may read it.
+    const QString store = path("KeepTrackLog.db");
+    auto r = testutil::run(QStringLiteral(IDCARD_MAKE_DB), {QStringLiteral("--private"), store,
+                                                            QStringLiteral(IDCARD_DATA_DIR "/KeepTrackLog.sql")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(store).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(Sqlite(store).scalar("SELECT count(*) FROM nation_mes WHERE nation_no BETWEEN 1 AND 56"), 56);
+
+    // The store the build lays out is made the same way.
+    ASSERT_EQ(::stat(IDCARD_PROGRAM_DIR "/database/KeepTrackLog.db", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(MakeDb, ReplacesAnExistingFile)

@@ -1,10 +1,15 @@
-// make_db OUT.db SCRIPT.sql
+// make_db [--private] OUT.db SCRIPT.sql
 //
 // Builds a fresh SQLite file by running a whole SQL script. The file is written as OUT.db.tmp and
 // renamed at the end, so a failed run never leaves a half-built database where the build or the
-// program would pick it up.
+// program would pick it up. --private: the file is readable by its owner only (0600) from the
+// moment it exists, for a database that will hold personal data.
 
 #include <sqlite3.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -51,12 +56,13 @@ bool readWholeFile(const std::string &path, std::string *out, std::string *error
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: make_db OUT.db SCRIPT.sql\n");
+    const bool privateFile = argc == 4 && std::strcmp(argv[1], "--private") == 0;
+    if (argc != 3 && !privateFile) {
+        std::fprintf(stderr, "usage: make_db [--private] OUT.db SCRIPT.sql\n");
         return 2;
     }
-    const std::string outPath = argv[1];
-    const std::string scriptPath = argv[2];
+    const std::string outPath = argv[argc - 2];
+    const std::string scriptPath = argv[argc - 1];
     const std::string tmpPath = outPath + ".tmp";
 
     std::string error;
@@ -72,6 +78,18 @@ int main(int argc, char **argv)
     for (const char *suffix : {"", "-journal", "-wal", "-shm"}) {
         if (!removeIfPresent(tmpPath + suffix, &error))
             return fail(error);
+    }
+
+    if (privateFile) {
+        // SQLite would create the file readable by everyone; an empty file is an empty database.
+        const int fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL, S_IRUSR | S_IWUSR);
+        if (fd < 0 || ::fchmod(fd, S_IRUSR | S_IWUSR) != 0) {
+            error = "cannot create " + tmpPath + ": " + std::strerror(errno);
+            if (fd >= 0)
+                ::close(fd);
+            return fail(error);
+        }
+        ::close(fd);
     }
 
     sqlite3 *db = nullptr;
