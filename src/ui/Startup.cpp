@@ -7,7 +7,9 @@
 #include "WidgetMessageSink.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
 #include <QLocale>
+#include <QTranslator>
 
 bool CheckFirstInstance(SingleInstanceGuard& guard)
 {
@@ -17,8 +19,21 @@ bool CheckFirstInstance(SingleInstanceGuard& guard)
     return false;
 }
 
+bool InstallQtTranslation(QCoreApplication& app)
+{
+    // Qt's own texts (box buttons, edit menus) in Chinese, whatever the machine's locale is.
+    auto* translator = new QTranslator(&app);
+    if (!translator->load(QStringLiteral("qtbase_zh_CN"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))
+        || !QCoreApplication::installTranslator(translator)) {
+        delete translator;
+        return false;
+    }
+    return true;
+}
+
 int RunIdcard(QApplication& app, const QString& lockFolder)
 {
+    InstallQtTranslation(app);
     WidgetMessageSink sink;
     // A test may have installed its own sink; only the default one is replaced.
     MessageSink* previous = MessageSinkIsDefault() ? SetMessageSink(&sink) : CurrentMessageSink();

@@ -2,6 +2,10 @@
 #include <QString>
 
 class QApplication;
+class QCoreApplication;
+
+// Loads Qt's own Simplified Chinese texts; false when the translation is not installed.
+bool InstallQtTranslation(QCoreApplication& app);
 
 // Start-up after the application object exists: the single-instance guard, the record store,
 // then the main window and the event loop. Returns the process exit code.
