@@ -19,6 +19,7 @@
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QPixmap>
+#include <QScreen>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTimer>
@@ -52,6 +53,8 @@ public:
 private:
     std::vector<QWidget*> m_widgets;
 };
+
+const QDate kLatestPickDate(9999, 12, 30);
 
 // Display widths of the four visible columns, in characters.
 constexpr int kColumnChars[] = {12, 20, 22, 52};
@@ -112,6 +115,11 @@ TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidg
     connect(m_model, &QAbstractItemModel::modelReset, this, [this] { currentRowChanged(-1); });
     connect(m_model, &ReadingLogModel::fetchFailed, this, &TIdcardmainfrm::fetchFailed);
 
+    // The day after the last day is the query's upper bound; it must still be a date the store
+    // can write (four year digits).
+    ui->begin_pick->setMaximumDate(kLatestPickDate);
+    ui->end_pick->setMaximumDate(kLatestPickDate);
+
     ui->DBImage1->setScaledContents(false);
     ui->g_IDcardno->setAttribute(Qt::WA_InputMethodEnabled, false);
     ui->g_IDcardno->installEventFilter(this);
@@ -143,8 +151,24 @@ void TIdcardmainfrm::watchCalendar(QDateEdit* picker)
     picker->calendarWidget()->window()->installEventFilter(this);
 }
 
+QPoint CenteredTopLeft(const QSize& frame, const QRect& available)
+{
+    QRect placed(QPoint(), frame);
+    placed.moveCenter(available.center());
+    // A screen smaller than the window keeps the title bar and the filter in reach.
+    return QPoint(std::max(placed.left(), available.left()), std::max(placed.top(), available.top()));
+}
+
 void TIdcardmainfrm::showEvent(QShowEvent* event)
 {
+    if (!event->spontaneous() && !m_placed) {
+        m_placed = true;
+        if (const QScreen* where = screen()) {
+            // The window frame is not known before the first show; the client area stands for it.
+            const QSize frame = frameGeometry().size().expandedTo(size());
+            move(CenteredTopLeft(frame, where->availableGeometry()));
+        }
+    }
     QWidget::showEvent(event);
     if (!event->spontaneous())
         FormShow();
@@ -388,6 +412,9 @@ bool TIdcardmainfrm::g_IDcardnoKeyPress(QKeyEvent* event) const
 {
     const int key = event->key();
     if (key == Qt::Key_Backspace || key == Qt::Key_Return || key == Qt::Key_Enter)
+        return true;
+    // Tab moves the focus; it is never a typed character.
+    if (key == Qt::Key_Tab || key == Qt::Key_Backtab)
         return true;
     // Clipboard and undo shortcuts are typed characters too: they do nothing here.
     if (event->matches(QKeySequence::Paste) || event->matches(QKeySequence::Cut) || event->matches(QKeySequence::Copy)

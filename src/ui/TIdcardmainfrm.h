@@ -95,7 +95,12 @@ private:
     OperationProgress* m_progress;
     QString m_scratchFolder;
     std::unique_ptr<ImportOutcome> m_lastImport;
+    bool m_placed = false; // centred on its screen at the first show
 };
+
+// Top-left corner that centres a frame of the given size on a screen's available area, kept on
+// the screen when the frame is larger.
+QPoint CenteredTopLeft(const QSize& frame, const QRect& available);
 
 // c_period of a holder: first day, "--", last day, cut to 30 characters.
 QString CalcPeriod(const QString& begin, const QString& end);

@@ -2,6 +2,7 @@
 
 #include "ReadingLogModel.h"
 #include "RecordStore.h"
+#include "Startup.h"
 #include "TIdcardmainfrm.h"
 #include "TestSupport.h"
 
@@ -11,6 +12,8 @@
 #include <QDateEdit>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMessageBox>
+#include <QScreen>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStatusBar>
@@ -270,6 +273,72 @@ private slots:
         QVERIFY(id->text().contains(u'X'));
         id->setText(QString(30, u'1'));
         QCOMPARE(id->text().size(), 20);
+    }
+
+    void tabLeavesTheIdBox()
+    {
+        openWindow();
+        m_window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+        auto* id = child<QLineEdit>("g_IDcardno");
+        id->setFocus();
+        QTest::keyClicks(id, QStringLiteral("41"));
+        QTest::keyClick(id, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), child<QLineEdit>("g_name"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+        QCOMPARE(QApplication::focusWidget(), id);
+        QCOMPARE(id->text(), QStringLiteral("41"));
+    }
+
+    void latestEndDateStillLists()
+    {
+        openWindow();
+        auto* end = child<QDateEdit>("end_pick");
+        end->setDate(end->maximumDate());
+        m_window->Timer1Timer();
+        QCOMPARE(m_window->Model()->rowCount(), 4);
+        QCOMPARE(child<QDateEdit>("begin_pick")->maximumDate(), end->maximumDate());
+    }
+
+    void centring_data()
+    {
+        QTest::addColumn<QSize>("frame");
+        QTest::addColumn<QRect>("screen");
+        QTest::addColumn<QPoint>("topLeft");
+        QTest::newRow("large screen") << QSize(879, 595) << QRect(0, 0, 1920, 1080) << QPoint(520, 242);
+        QTest::newRow("second screen to the right") << QSize(879, 595) << QRect(1920, 0, 1280, 1024) << QPoint(2120, 214);
+        QTest::newRow("screen narrower than the window") << QSize(879, 595) << QRect(0, 0, 800, 600) << QPoint(0, 2);
+        QTest::newRow("task bar at the top") << QSize(879, 595) << QRect(0, 40, 1024, 728) << QPoint(72, 106);
+    }
+    void centring()
+    {
+        QFETCH(QSize, frame);
+        QFETCH(QRect, screen);
+        QFETCH(QPoint, topLeft);
+        QCOMPARE(CenteredTopLeft(frame, screen), topLeft);
+    }
+
+    void startsInChineseAndCentred()
+    {
+        // The start-up path itself: Qt's own texts in Chinese and the window centred on its screen.
+        ScriptedMessages messages; // the program folder of the tests has no store: that error is expected
+        QTemporaryDir lock;
+        QString buttons;
+        QPoint placed, expected;
+        QTimer::singleShot(0, [&] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (auto* window = qobject_cast<TIdcardmainfrm*>(w)) {
+                    placed = window->pos();
+                    expected = CenteredTopLeft(window->frameGeometry().size(), window->screen()->availableGeometry());
+                    QMessageBox box(QMessageBox::Question, QString(), QString(), QMessageBox::Ok | QMessageBox::Cancel);
+                    buttons = box.button(QMessageBox::Ok)->text() + u'|' + box.button(QMessageBox::Cancel)->text();
+                    window->close();
+                }
+            }
+        });
+        QCOMPARE(RunIdcard(*qApp, lock.path()), 0);
+        QCOMPARE(buttons, QStringLiteral("确定|取消"));
+        QCOMPARE(placed, expected);
     }
 
     void nameFilterTrimmed()
