@@ -11,6 +11,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev qt6-translations-l10n
   libsqlite3-dev libpng-dev zlib1g-dev
   libgtest-dev googletest
+  poppler-utils
   adb
   fonts-wqy-microhei
 )

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QStandardPaths>
 
 QString PrivateScratchFolderIn(const QString& base)
@@ -24,4 +25,15 @@ QString PrivateScratchFolderIn(const QString& base)
 QString PrivateScratchFolder()
 {
     return PrivateScratchFolderIn(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation));
+}
+
+bool WritePrivateFile(const QString& path, const QByteArray& bytes, QString* error)
+{
+    // Written beside and renamed into place, so the file is never seen half-written.
+    QSaveFile file(path);
+    const bool ok = file.open(QIODevice::WriteOnly) && file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)
+        && file.write(bytes) == bytes.size() && file.commit();
+    if (!ok && error)
+        *error = file.errorString();
+    return ok;
 }

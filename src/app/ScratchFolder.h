@@ -6,3 +6,7 @@
 QString PrivateScratchFolder();
 // The same below a given base folder (tests).
 QString PrivateScratchFolderIn(const QString& base);
+
+// Writes bytes to path with owner-only access, replacing what was there. false with error set
+// when it cannot.
+bool WritePrivateFile(const QString& path, const QByteArray& bytes, QString* error = nullptr);

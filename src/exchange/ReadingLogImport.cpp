@@ -3,6 +3,7 @@
 #include "DateText.h"
 #include "PhotoConvert.h"
 #include "PhotoPipeline.h"
+#include "ScratchFolder.h"
 #include "SQLiteTable.h"
 #include "StoreWriter.h"
 
@@ -53,15 +54,6 @@ bool exec(QSqlDatabase& db, const char* sql, QString* error = nullptr)
     if (error)
         *error = q.lastError().text();
     return false;
-}
-
-bool writePrivateFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-    return file.write(bytes) == bytes.size() && file.flush();
 }
 
 } // namespace
@@ -265,7 +257,7 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
 
     // The side file of the last new holder's bitmap; failing to write it costs nothing else.
     if (!lastBitmap.isNull() && !m_scratch.isEmpty())
-        writePrivateFile(QDir(m_scratch).filePath(QLatin1String(kSideFileName)), lastBitmap);
+        WritePrivateFile(QDir(m_scratch).filePath(QLatin1String(kSideFileName)), lastBitmap);
     return out;
 }
 

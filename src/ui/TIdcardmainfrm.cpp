@@ -1,6 +1,7 @@
 #include "TIdcardmainfrm.h"
 #include "ui_Idcardmainfrm.h"
 
+#include "CardPrint.h"
 #include "DateText.h"
 #include "DeviceTransfer.h"
 #include "Global.h"
@@ -14,11 +15,13 @@
 #include <QApplication>
 #include <QFile>
 #include <QCalendarWidget>
+#include <QDir>
 #include <QHeaderView>
 #include <QImage>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QPixmap>
+#include <QScopedValueRollback>
 #include <QScreen>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -372,7 +375,6 @@ void TIdcardmainfrm::Button1Click()
 }
 
 // The commands behind these buttons are not part of this build yet.
-void TIdcardmainfrm::prtbtnClick() {}
 void TIdcardmainfrm::waterbtnClick() {}
 
 void TIdcardmainfrm::delbtnClick()
@@ -479,4 +481,45 @@ void TIdcardmainfrm::showDetails(qint64 serialno)
         ui->DBImage1->setPixmap(QPixmap::fromImage(
             image.scaled(ui->DBImage1->contentsRect().size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
     }
+}
+
+void TIdcardmainfrm::prtbtnClick()
+{
+    // Only the current row counts, not the selection.
+    CardHolderFields holder;
+    QString photoPath;
+    const QModelIndex current = ui->DBGrid1->selectionModel()->currentIndex();
+    const qint64 serial = current.isValid() ? m_model->SerialAt(current.row()) : -1;
+    if (serial >= 0 && m_dm && m_dm->IsOpen()) {
+        bool found = false;
+        QString error;
+        if (!ReadCardHolder(m_dm->con1(), serial, &holder, &found, &error)) {
+            ShowError(error);
+            return;
+        }
+        if (found) {
+            // The library reads the photo from a file; it holds personal data, so it goes to the
+            // private scratch folder. An empty photo gives an empty file.
+            if (m_scratchFolder.isEmpty()) {
+                ShowError(QStringLiteral("无法建立私有临时文件夹，照片文件无法写入"));
+                return;
+            }
+            photoPath = QDir(m_scratchFolder).filePath(QLatin1String(kCardPhotoFileName));
+            if (!WritePrivateFile(photoPath, holder.photo, &error)) {
+                ShowError(QStringLiteral("无法写入照片文件 %1：%2").arg(QDir::toNativeSeparators(photoPath), error));
+                return;
+            }
+        }
+    }
+    CallCardPrintLib(MakeCardPrintRecord(holder, photoPath), 0);
+}
+
+void TIdcardmainfrm::CallCardPrintLib(CardPrintRecord record, unsigned char flag)
+{
+    // The library's print dialog turns the event loop: the filter timer must not requery meanwhile.
+    const QScopedValueRollback<bool> busy(QueryBusy, true);
+    const auto handle = static_cast<std::uint32_t>(window()->winId());
+    const QString message = CardPrintMessage(CallPrintCardmes(m_programFolder, handle, record, flag));
+    if (!message.isEmpty())
+        ShowError(message);
 }

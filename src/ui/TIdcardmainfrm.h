@@ -2,6 +2,8 @@
 // The program's only working window: the reading-log filter, the list, the details of the current
 // reading, and the commands.
 
+#include "CardPrintRecord.h"
+
 #include <QDateTime>
 #include <QPointer>
 #include <QWidget>
@@ -42,6 +44,8 @@ public:
     // when the file is not a readable device database.
     int ImportDeviceDb(const QString& path);
     const ImportOutcome& LastImport() const { return *m_lastImport; }
+    // Hands one card to the printing library and shows what went wrong, if anything.
+    void CallCardPrintLib(CardPrintRecord record, unsigned char flag);
     ReadingLogModel* Model() const { return m_model; }
     QString StatusText() const;
 

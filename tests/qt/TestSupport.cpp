@@ -7,6 +7,7 @@
 #include <QVariant>
 #include <QBuffer>
 #include <QImage>
+#include <QProcess>
 #include <QUuid>
 
 TempProgramFolder::TempProgramFolder()
@@ -161,4 +162,17 @@ QByteArray SyntheticPng(int width, int height, QRgb colour)
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "PNG");
     return bytes;
+}
+
+bool RunTool(const QString& program, const QStringList& args, QString* output, QString* error)
+{
+    QProcess process;
+    process.start(program, args);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        *error = program + QStringLiteral(": ") + process.errorString() + QLatin1Char(' ')
+            + QString::fromUtf8(process.readAllStandardError());
+        return false;
+    }
+    *output = QString::fromUtf8(process.readAllStandardOutput());
+    return true;
 }

@@ -107,3 +107,6 @@ QByteArray SyntheticPng(int width = 102, int height = 126, QRgb colour = qRgb(90
 
 // A valid synthetic ID number: region, birth date, sequence, check character.
 QString SyntheticId(int region, const QDate& birth, int sequence);
+
+// Runs a command-line tool to its end; its standard output in output, or why it failed in error.
+bool RunTool(const QString& program, const QStringList& args, QString* output, QString* error);
