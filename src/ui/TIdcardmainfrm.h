@@ -42,6 +42,9 @@ public:
     // when the file is not a readable device database.
     int ImportDeviceDb(const QString& path);
     const ImportOutcome& LastImport() const { return *m_lastImport; }
+    // Writes the chosen readings to fileName and reports a failure itself; the number written,
+    // 0 after a failure.
+    int ExportToExcel(const QString& fileName);
     ReadingLogModel* Model() const { return m_model; }
     QString StatusText() const;
 
@@ -95,6 +98,7 @@ private:
     OperationProgress* m_progress;
     QString m_scratchFolder;
     std::unique_ptr<ImportOutcome> m_lastImport;
+    QString m_txtdlgFileName; // the export dialog's proposal: the last name chosen
 };
 
 // c_period of a holder: first day, "--", last day, cut to 30 characters.
