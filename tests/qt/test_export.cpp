@@ -5,9 +5,12 @@
 #include "RecordStore.h"
 #include "TIdcardmainfrm.h"
 #include "TestSupport.h"
+#include "WidgetMessageSink.h"
 #include "WorkbookExport.h"
 
 #include <QCheckBox>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -357,6 +360,32 @@ private slots:
         QCOMPARE(messages.Texts(), QStringList{QStringLiteral("本次累计成功导出记录 1 笔")});
         QVERIFY(QFileInfo::exists(output() + QStringLiteral("/report.xlsx")));
         QVERIFY(!QFileInfo::exists(chosen));
+    }
+
+    // The real dialog: what it starts with, the default suffix it adds, and no question of its own
+    // about replacing (the command asks about the final name).
+    void realSaveDialog()
+    {
+        QFile existing(output() + QStringLiteral("/report.xls"));
+        QVERIFY(existing.open(QIODevice::WriteOnly));
+        existing.close();
+        QStringList seen;
+        QTimer::singleShot(0, this, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            seen << dialog->directory().absolutePath() << dialog->selectedFiles().value(0) << dialog->selectedNameFilter()
+                 << dialog->defaultSuffix() << QString::number(dialog->testOption(QFileDialog::DontConfirmOverwrite));
+            auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            name->setText(QStringLiteral("report"));
+            QTest::keyClick(name, Qt::Key_Return);
+        });
+        WidgetMessageSink sink;
+        const QString chosen = sink.SaveFileName({QString(), output(), QStringLiteral("dealwater"),
+                                                  QStringLiteral("Excel表格（.xls） (*.xls)"), QStringLiteral("xls")});
+        QCOMPARE(seen, (QStringList{output(), output() + QStringLiteral("/dealwater.xls"), QStringLiteral("Excel表格（.xls） (*.xls)"),
+                                    QStringLiteral("xls"), QStringLiteral("1")}));
+        QCOMPARE(chosen, existing.fileName());
     }
 
     // An existing file of the final name: choosing report.xls asks about report.xlsx.
