@@ -38,7 +38,7 @@ public:
         clock.start();
         return true;
     }
-    QString SaveFileName(const QString&, const QString&, const QString&) override { return {}; }
+    QString SaveFileName(const SaveFileRequest&) override { return {}; }
 };
 
 } // namespace

@@ -21,7 +21,7 @@ public:
         Show(MsgKind::Question, caption, text);
         return false;
     }
-    QString SaveFileName(const QString&, const QString&, const QString&) override { return {}; }
+    QString SaveFileName(const SaveFileRequest&) override { return {}; }
 };
 
 StderrSink g_stderrSink;
@@ -45,7 +45,4 @@ void ShowWarning(const QString& text) { ShowBox(MsgKind::Warning, QString::fromU
 void ShowError(const QString& text) { ShowBox(MsgKind::Error, QString::fromUtf8(kCaptionError), text); }
 bool AskConfirm(const QString& text) { return g_sink->Confirm(QString::fromUtf8(kCaptionInfo), text); }
 
-QString AskSaveFileName(const QString& caption, const QString& folder, const QString& filter)
-{
-    return g_sink->SaveFileName(caption, folder, filter);
-}
+QString AskSaveFileName(const SaveFileRequest& request) { return g_sink->SaveFileName(request); }

@@ -4,10 +4,12 @@
 
 namespace {
 
+// Where the 14 digits of YYYYMMDDhhmmss stand in "YYYY-MM-DD HH:MM:SS".
+constexpr int digitPos[] = {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18};
+
 // "YYYY-MM-DD HH:MM:SS" to YYYYMMDDhhmmss; -1 for anything else.
 qint64 packStamp(const QString& text)
 {
-    static const int digitPos[] = {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18};
     if (text.size() != 19 || text[4] != u'-' || text[7] != u'-' || text[10] != u' ' || text[13] != u':' || text[16] != u':')
         return -1;
     qint64 value = 0;
@@ -20,11 +22,14 @@ qint64 packStamp(const QString& text)
     return value;
 }
 
+// Digit by digit: exporting every row of a long list calls this for each of them.
 QString unpackStamp(qint64 v)
 {
-    const int s = int(v % 100), mi = int(v / 100 % 100), h = int(v / 10000 % 100);
-    const int d = int(v / 1000000 % 100), mo = int(v / 100000000 % 100), y = int(v / 10000000000LL);
-    return QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, s);
+    QString text(QStringLiteral("0000-00-00 00:00:00"));
+    QChar* out = text.data();
+    for (int i = 13; i >= 0; --i, v /= 10)
+        out[digitPos[i]] = QChar(u'0' + int(v % 10));
+    return text;
 }
 
 } // namespace

@@ -11,9 +11,11 @@
 #include "RecordStore.h"
 #include "ScratchFolder.h"
 #include "WidgetProgress.h"
+#include "WorkbookExport.h"
 
 #include <QApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QCalendarWidget>
 #include <QDir>
 #include <QHeaderView>
@@ -83,6 +85,7 @@ TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidg
     , m_progress(m_ownProgress.get())
     , m_scratchFolder(PrivateScratchFolder())
     , m_lastImport(std::make_unique<ImportOutcome>())
+    , m_txtdlgFileName(QStringLiteral("dealwater"))
 {
     ui->setupUi(this);
     QFont font(QStringLiteral("新宋体"));
@@ -335,12 +338,7 @@ int TIdcardmainfrm::ImportDeviceDb(const QString& path)
 void TIdcardmainfrm::Button1Click()
 {
     // The waits below keep the event loop turning; the filter timer must not requery meanwhile.
-    struct BusyScope {
-        bool& flag;
-        bool saved;
-        explicit BusyScope(bool& f) : flag(f), saved(f) { flag = true; }
-        ~BusyScope() { flag = saved; }
-    } busy(QueryBusy);
+    const QScopedValueRollback<bool> busy(QueryBusy, true);
     const QString pulled = m_programFolder + QStringLiteral("input/idcard.db");
     if (PullDeviceDb(pulled) < 0) {
         ShowWarning(QStringLiteral("联接手持机设备失败，请检查设备连接及驱动是否正常！"));
@@ -374,15 +372,14 @@ void TIdcardmainfrm::Button1Click()
         ShowWarning(QStringLiteral("清除手持机内流水记录成功！"));
 }
 
-// The commands behind these buttons are not part of this build yet.
-void TIdcardmainfrm::waterbtnClick() {}
-
 void TIdcardmainfrm::delbtnClick()
 {
     if (!ui->cb_all->isChecked() && !ui->DBGrid1->selectionModel()->hasSelection()) {
         ShowWarning(QStringLiteral("请首先选择要删除的记录！"));
         return;
     }
+    // While the question is up the filter timer must not replace the rows the operator chose.
+    const QScopedValueRollback<bool> busy(QueryBusy, true);
     if (!AskConfirm(QStringLiteral("选定记录将被删除，请再次确认！")))
         return;
 
@@ -408,6 +405,67 @@ void TIdcardmainfrm::delbtnClick()
     RefreshQuery();
     if (!ok)
         ShowError(error);
+}
+
+void TIdcardmainfrm::waterbtnClick()
+{
+    if (!ui->cb_all->isChecked() && !ui->DBGrid1->selectionModel()->hasSelection()) {
+        ShowWarning(QStringLiteral("请首先选择要导出的记录！"));
+        return;
+    }
+    // The dialog and the boxes keep the event loop turning: a re-run by the filter timer would
+    // replace the rows and the selection the command works on.
+    const QScopedValueRollback<bool> busy(QueryBusy, true);
+    SaveFileRequest request;
+    request.folder = m_programFolder + QStringLiteral("output");
+    request.fileName = m_txtdlgFileName;
+    request.filter = QStringLiteral("Excel表格（.xls） (*.xls)");
+    request.defaultSuffix = QStringLiteral("xls");
+    const QString chosen = AskSaveFileName(request);
+    if (chosen.isEmpty())
+        return;
+    m_txtdlgFileName = chosen;
+    const QString fileName = ExportFileName(chosen, HasExcel2007);
+    // The old file stays until the new workbook is complete and replaces it.
+    if (QFileInfo::exists(fileName) && !AskConfirm(QStringLiteral("此文件已存在将被覆盖，是否继续？")))
+        return;
+    const int count = ExportToExcel(fileName);
+    ShowInfo(QStringLiteral("本次累计成功导出记录 %1 笔").arg(count));
+}
+
+int TIdcardmainfrm::ExportToExcel(const QString& fileName)
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    if (m_progress)
+        m_progress->Begin(QStringLiteral("正在导出读卡记录…"), false);
+    std::vector<int> rows;
+    WorkbookResult result;
+    if (ChosenRows(rows)) {
+        const WorkbookExport exporter(fileName);
+        result = exporter.Write(static_cast<int>(rows.size()), [&](int i) {
+            const int r = rows[static_cast<size_t>(i)];
+            return ExportRow{m_model->IdcardnoAt(r), m_model->NameAt(r), ExportTimeText(m_model->ReadtimeAt(r)),
+                             m_model->BlackflagAt(r)};
+        });
+    }
+    if (m_progress)
+        m_progress->End();
+    QApplication::restoreOverrideCursor();
+
+    switch (result.status) {
+    case WorkbookResult::Status::WriterUnavailable:
+        ShowWarning(QStringLiteral("您的机器里未安装Microsoft Excel.无法导出！"));
+        return 0;
+    case WorkbookResult::Status::WriteFailed:
+        ShowInfo(QStringLiteral("保存Excle表格失败！"));
+        return 0;
+    case WorkbookResult::Status::Written:
+        break;
+    }
+    // As after walking the list: the current row is the last one exported; the selection stays.
+    if (!rows.empty())
+        ui->DBGrid1->selectionModel()->setCurrentIndex(m_model->index(rows.back(), 0), QItemSelectionModel::NoUpdate);
+    return result.count;
 }
 
 bool TIdcardmainfrm::g_IDcardnoKeyPress(QKeyEvent* event) const

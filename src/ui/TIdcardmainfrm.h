@@ -46,6 +46,9 @@ public:
     const ImportOutcome& LastImport() const { return *m_lastImport; }
     // Hands one card to the printing library and shows what went wrong, if anything.
     void CallCardPrintLib(CardPrintRecord record, unsigned char flag);
+    // Writes the chosen readings to fileName and reports a failure itself; the number written,
+    // 0 after a failure.
+    int ExportToExcel(const QString& fileName);
     ReadingLogModel* Model() const { return m_model; }
     QString StatusText() const;
 
@@ -100,6 +103,7 @@ private:
     QString m_scratchFolder;
     std::unique_ptr<ImportOutcome> m_lastImport;
     bool m_placed = false; // centred on its screen at the first show
+    QString m_txtdlgFileName; // the export dialog's proposal: the last name chosen
 };
 
 // Top-left corner that centres a frame of the given size on a screen's available area, kept on

@@ -33,7 +33,15 @@ bool WidgetMessageSink::Confirm(const QString& caption, const QString& text)
     return box.exec() == QMessageBox::Ok;
 }
 
-QString WidgetMessageSink::SaveFileName(const QString& caption, const QString& folder, const QString& filter)
+QString WidgetMessageSink::SaveFileName(const SaveFileRequest& request)
 {
-    return QFileDialog::getSaveFileName(QApplication::activeWindow(), caption, folder, filter);
+    QFileDialog dialog(QApplication::activeWindow(), request.caption, request.folder, request.filter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    dialog.setDefaultSuffix(request.defaultSuffix);
+    if (!request.fileName.isEmpty())
+        dialog.selectFile(request.fileName); // a full path also opens its folder
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().constFirst();
 }

@@ -6,5 +6,5 @@ class WidgetMessageSink : public MessageSink {
 public:
     void Show(MsgKind kind, const QString& caption, const QString& text) override;
     bool Confirm(const QString& caption, const QString& text) override;
-    QString SaveFileName(const QString& caption, const QString& folder, const QString& filter) override;
+    QString SaveFileName(const SaveFileRequest& request) override;
 };

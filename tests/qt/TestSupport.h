@@ -38,8 +38,10 @@ public:
         }
         return answers.dequeue();
     }
-    QString SaveFileName(const QString&, const QString&, const QString&) override
+    // Records what the dialog was given; an empty answer (or none queued) is Cancel.
+    QString SaveFileName(const SaveFileRequest& request) override
     {
+        saveRequests.append(request);
         return fileNames.isEmpty() ? QString() : fileNames.dequeue();
     }
 
@@ -54,6 +56,7 @@ public:
     QList<ShownMessage> shown;
     QQueue<bool> answers;
     QQueue<QString> fileNames;
+    QList<SaveFileRequest> saveRequests;
     QStringList unexpectedQuestions;
     std::function<void()> onConfirm; // runs while the question is up
 

@@ -8,6 +8,7 @@
 #include "TestSupport.h"
 
 #include <QCheckBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -201,6 +202,24 @@ private slots:
         QVERIFY(storedSerials(db()) == before);
         QCOMPARE(m_queries, queries);
         QCOMPARE(grid()->selectionModel()->selectedRows().size(), 2);
+    }
+
+    void filterTickDuringTheQuestionChangesNothing()
+    {
+        // A filter edit just before the click: the timer ticks while the question is up, but the
+        // rows the operator chose are the ones deleted.
+        makeScene(10);
+        ScriptedMessages messages;
+        openWindow();
+        clickRow(5, Qt::NoModifier);
+        const qint64 chosen = m_window->Model()->SerialAt(5);
+        child<QLineEdit>("g_name")->setText(QStringLiteral("测试1"));
+        messages.onConfirm = [this] { m_window->Timer1Timer(); };
+        messages.answers.enqueue(true);
+        QTest::mouseClick(child<QPushButton>("delbtn"), Qt::LeftButton);
+        QCOMPARE(CountRows(db(), QStringLiteral("idcardwater")), 11);
+        QVERIFY(storedSerials(db()).count(chosen) == 0);
+        QVERIFY(m_window->QueryDirty); // the edit is taken up by the next tick
     }
 
     void failingStoreDeletesNothing_data()
