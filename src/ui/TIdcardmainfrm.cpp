@@ -337,6 +337,9 @@ int TIdcardmainfrm::ImportDeviceDb(const QString& path)
 
 void TIdcardmainfrm::Button1Click()
 {
+    if (m_commandRunning)
+        return; // one command at a time (a second press while the first waits)
+    const QScopedValueRollback<bool> running(m_commandRunning, true);
     // The waits below keep the event loop turning; the filter timer must not requery meanwhile.
     const QScopedValueRollback<bool> busy(QueryBusy, true);
     const QString pulled = m_programFolder + QStringLiteral("input/idcard.db");
@@ -374,6 +377,9 @@ void TIdcardmainfrm::Button1Click()
 
 void TIdcardmainfrm::delbtnClick()
 {
+    if (m_commandRunning)
+        return; // one command at a time (a second press while the first waits)
+    const QScopedValueRollback<bool> running(m_commandRunning, true);
     if (!ui->cb_all->isChecked() && !ui->DBGrid1->selectionModel()->hasSelection()) {
         ShowWarning(QStringLiteral("请首先选择要删除的记录！"));
         return;
@@ -409,6 +415,9 @@ void TIdcardmainfrm::delbtnClick()
 
 void TIdcardmainfrm::waterbtnClick()
 {
+    if (m_commandRunning)
+        return; // one command at a time (a second press while the first waits)
+    const QScopedValueRollback<bool> running(m_commandRunning, true);
     if (!ui->cb_all->isChecked() && !ui->DBGrid1->selectionModel()->hasSelection()) {
         ShowWarning(QStringLiteral("请首先选择要导出的记录！"));
         return;
@@ -543,6 +552,9 @@ void TIdcardmainfrm::showDetails(qint64 serialno)
 
 void TIdcardmainfrm::prtbtnClick()
 {
+    if (m_commandRunning)
+        return; // one command at a time (a second press while the first waits)
+    const QScopedValueRollback<bool> running(m_commandRunning, true);
     // Only the current row counts, not the selection.
     CardHolderFields holder;
     QString photoPath;

@@ -103,6 +103,9 @@ private:
     QString m_scratchFolder;
     std::unique_ptr<ImportOutcome> m_lastImport;
     bool m_placed = false; // centred on its screen at the first show
+    // A command is running. Its waits keep the event loop turning, so without this a double
+    // press would start the same command again inside the first.
+    bool m_commandRunning = false;
     QString m_txtdlgFileName; // the export dialog's proposal: the last name chosen
 };
 

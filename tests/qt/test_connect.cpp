@@ -9,6 +9,7 @@
 #include "TestSupport.h"
 
 #include <QElapsedTimer>
+#include <QPushButton>
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QtTest>
@@ -221,6 +222,26 @@ private slots:
                                                 kCleared}));
         QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 1);
         QCOMPARE(handheldRows(), 0);
+    }
+
+    void doublePressRunsTheCommandOnce()
+    {
+        // A slow handheld and an impatient operator: the second press lands while the first pull
+        // waits, before any box covers the window.
+        ScriptedMessages messages;
+        loadHandheld({row(1, "2014-03-08 08:00:00"), row(2, "2014-03-08 09:00:00")});
+        setSwitch("slow", "1");
+        auto* button = m_window->findChild<QPushButton*>(QStringLiteral("Button1"));
+        QTimer::singleShot(150, button, [button] { QTest::mouseClick(button, Qt::LeftButton); });
+        messages.answers.enqueue(true);
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 2 条"), kQuestion, kCleared}));
+        int pulls = 0;
+        for (const QString& call : adbCalls())
+            pulls += call.contains(QStringLiteral("idcard.db.part"));
+        QCOMPARE(pulls, 1);
+        QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 2);
+        QVERIFY(button->isEnabled());
     }
 
     void pulledCopiesAreOwnerOnly()
