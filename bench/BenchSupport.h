@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <cstdio>
+#include <unistd.h>
 
 inline long ProcStatusKb(const char* key)
 {
@@ -31,6 +32,14 @@ inline void ResetPeakRss()
 }
 
 inline double Ms(const QElapsedTimer& t) { return t.nsecsElapsed() / 1e6; }
+
+// Puts a freshly copied file on the disk, so that the first commit of a timed run does not pay
+// for writing out the whole copy.
+inline bool SyncFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadWrite) && ::fsync(f.handle()) == 0;
+}
 
 #include "sampledata.h"
 

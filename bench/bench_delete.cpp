@@ -77,7 +77,7 @@ int main(int argc, char* argv[])
         int listed = 0, left = -1;
         for (int run = 0; run < runs; ++run) {
             QFile::remove(work);
-            if (!QFile::copy(store, work)) {
+            if (!QFile::copy(store, work) || !SyncFile(work)) {
                 std::fprintf(stderr, "cannot copy the store\n");
                 return 1;
             }
