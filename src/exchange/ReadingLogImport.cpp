@@ -9,51 +9,38 @@
 #include <QDir>
 #include <QFile>
 #include <QHash>
-#include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <algorithm>
+#include <deque>
 #include <memory>
 
 namespace {
 
-// A row that cannot be taken: ends the import at that row.
-struct RowFailure {
-    QString message;
-};
+constexpr int kRowsAhead = 256;  // rows read ahead of the one being written
+constexpr int kPhotosAhead = 64; // photos read ahead for decoding, at most
 
+// Columns looked up by name on first use, so a missing column fails the row that needs it.
 class Row {
 public:
-    explicit Row(TSQLiteTable& table) : m_table(table) {}
+    explicit Row(const TSQLiteRow& source) : m_source(source) {}
 
-    // Column looked up by name on first use, so a missing column fails the row that needs it.
     int index(const char* name)
     {
         auto it = m_index.constFind(name);
         if (it != m_index.constEnd())
             return it.value();
-        const int i = m_table.IndexOfField(name);
+        const int i = m_source.IndexOfField(name);
         m_index.insert(name, i);
         return i;
     }
-    QString text(const char* name) { return TrimBlanks(QString::fromUtf8(m_table.FieldTextOrEmpty(index(name)).c_str())); }
-
-    TSQLiteTable& table() { return m_table; }
+    QString text(const char* name) { return TrimBlanks(QString::fromUtf8(m_source.FieldTextOrEmpty(index(name)).c_str())); }
 
 private:
-    TSQLiteTable& m_table;
+    const TSQLiteRow& m_source;
     QHash<QByteArray, int> m_index;
 };
-
-bool exec(QSqlDatabase& db, const char* sql, QString* error = nullptr)
-{
-    QSqlQuery q(db);
-    if (q.exec(QString::fromLatin1(sql)))
-        return true;
-    if (error)
-        *error = q.lastError().text();
-    return false;
-}
 
 bool writePrivateFile(const QString& path, const QByteArray& bytes)
 {
@@ -64,68 +51,146 @@ bool writePrivateFile(const QString& path, const QByteArray& bytes)
     return file.write(bytes) == bytes.size() && file.flush();
 }
 
-} // namespace
-
-namespace {
-
-// The photo of the current row; none when the column does not hold BLOBs, which makes it
-// unreadable like any other bad photo.
-const TMemoryStream* photoOf(TSQLiteTable& table, int column)
+std::string quoted(const std::string& name)
 {
-    try {
-        return table.FieldBlob(column);
-    } catch (const ESQLiteException&) {
-        return nullptr;
+    std::string out = "\"";
+    for (char c : name) {
+        out += c;
+        if (c == '"')
+            out += '"';
     }
+    return out + '"';
 }
 
-// First pass over the rows: which holders are new, and so whose photos the import will need.
-// Their decoding starts at once on another core. The pass stops quietly at anything unusual; the
-// import proper meets the same row and deals with it.
-std::unique_ptr<PhotoPipeline> planPhotos(TSQLiteTable& table, StoreWriter& writer, QHash<QString, bool>& storedBefore)
+std::string upper(std::string s)
 {
-    std::vector<PhotoPipeline::Job> jobs;
-    try {
-        Row row(table);
-        QSet<QString> planned;
-        for (; !table.AtEnd(); table.MoveNext()) {
-            const QString ic = row.text("ic");
-            if (planned.contains(ic))
-                continue;
-            auto it = storedBefore.constFind(ic);
-            if (it == storedBefore.constEnd()) {
-                QString error;
-                const bool exists = writer.PersonExists(ic, &error);
-                if (!error.isEmpty())
-                    break;
-                it = storedBefore.insert(ic, exists);
-            }
-            if (it.value())
-                continue;
-            planned.insert(ic);
-            jobs.push_back({table.CurrentRow(), photoOf(table, row.index("photo"))});
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+// A row of water_list as read, waiting to be written.
+struct PendingRow {
+    int number = 0; // 1-based
+    QString ic;
+    QString readTime;
+    bool newHolder = false; // this row stores the holder
+    PersonRecord person;
+    QString failure; // the row cannot be taken: the import ends here
+};
+
+// Steps through water_list without its photos; a photo is read by row id, only for a row that
+// brings a new holder. A table without row ids is read whole, photos included.
+class DeviceRows {
+public:
+    explicit DeviceRows(TSQLiteDatabase& device) : m_device(device)
+    {
+        std::vector<std::string> columns;
+        {
+            auto info = device.QueryTable("PRAGMA table_info(water_list)");
+            const int name = info->IndexOfField("name");
+            for (; !info->AtEnd(); info->MoveNext())
+                columns.push_back(info->FieldText(name));
         }
-    } catch (const std::exception&) {
+        std::string select;
+        for (const std::string& column : columns)
+            if (upper(column) != "PHOTO")
+                select += ", " + quoted(column);
+        for (const char* alias : {"_rowid_", "rowid", "oid"}) {
+            bool taken = false;
+            for (const std::string& column : columns)
+                taken = taken || upper(column) == upper(alias);
+            if (taken)
+                continue;
+            try {
+                m_cursor = std::make_unique<TSQLiteCursor>(device, std::string("SELECT ") + alias + select + " FROM water_list");
+                m_rowid = alias;
+            } catch (const ESQLiteException&) {
+                // no row ids
+            }
+            break;
+        }
+        if (!m_cursor)
+            m_cursor = std::make_unique<TSQLiteCursor>(device, "SELECT * FROM water_list");
+        m_row = std::make_unique<Row>(*m_cursor);
     }
-    table.Rewind();
-    if (jobs.empty())
-        return nullptr;
-    return std::make_unique<PhotoPipeline>(std::move(jobs));
-}
+
+    bool AtEnd() const { return m_cursor->AtEnd() && m_stepError.isEmpty(); }
+    int RowsRead() const { return m_read; }
+    const TSQLiteRow& Current() const { return *m_cursor; }
+    Row& Fields() { return *m_row; }
+
+    // The photo of the current row: its bytes, null when it has none or it is not a BLOB.
+    // Raises when the column does not exist.
+    QByteArray Photo()
+    {
+        const TSQLiteRow* source = m_cursor.get();
+        int column = 0;
+        if (m_rowid.empty()) {
+            column = m_row->index("photo");
+        } else {
+            // As text: a row id column declared in lower case does not read as an integer.
+            const SQLiteArgs id{SQLiteArg::Int64(std::stoll(m_cursor->FieldText(0)))};
+            if (!m_photo)
+                m_photo = std::make_unique<TSQLiteCursor>(m_device, "SELECT photo FROM water_list WHERE " + m_rowid + "=?", id);
+            else
+                m_photo->Restart(id);
+            if (m_photo->AtEnd())
+                return QByteArray();
+            source = m_photo.get();
+            column = m_photo->IndexOfField("photo");
+        }
+        const TMemoryStream* stream = nullptr;
+        try {
+            stream = source->FieldBlob(column);
+        } catch (const ESQLiteException&) {
+            return QByteArray(); // not in a BLOB column: unreadable like any other bad photo
+        }
+        if (!stream || stream->Size() == 0)
+            return QByteArray();
+        return QByteArray(stream->Data(), static_cast<qsizetype>(stream->Size()));
+    }
+
+    // Past the current row. A failing step is kept and becomes the failure of the next row.
+    void Next()
+    {
+        ++m_read;
+        try {
+            m_cursor->MoveNext();
+        } catch (const std::exception& e) {
+            m_stepError = QString::fromUtf8(e.what());
+        }
+    }
+    QString TakeStepError()
+    {
+        QString error;
+        std::swap(error, m_stepError);
+        return error;
+    }
+
+private:
+    TSQLiteDatabase& m_device;
+    std::unique_ptr<TSQLiteCursor> m_cursor;
+    std::unique_ptr<TSQLiteCursor> m_photo;
+    std::unique_ptr<Row> m_row;
+    std::string m_rowid; // the name the row id goes by; empty when photos are read inline
+    int m_read = 0;
+    QString m_stepError;
+};
 
 } // namespace
 
-bool ConvertPhoto(const TMemoryStream* source, QByteArray& target, QString* why)
+bool ConvertPhoto(const char* png, size_t size, QByteArray& target, QString* why)
 {
     target = QByteArray();
-    if (!source || source->Size() == 0) {
+    if (!png || size == 0) {
         if (why)
             *why = QStringLiteral("no photo");
         return false;
     }
     std::vector<unsigned char> bmp;
-    const photo::PhotoResult r =
-        photo::PngToBmp(reinterpret_cast<const unsigned char*>(source->Data()), static_cast<size_t>(source->Size()), bmp);
+    const photo::PhotoResult r = photo::PngToBmp(reinterpret_cast<const unsigned char*>(png), size, bmp);
     if (!r.ok) {
         if (why)
             *why = QString::fromStdString(r.error);
@@ -133,6 +198,13 @@ bool ConvertPhoto(const TMemoryStream* source, QByteArray& target, QString* why)
     }
     target = QByteArray(reinterpret_cast<const char*>(bmp.data()), static_cast<qsizetype>(bmp.size()));
     return true;
+}
+
+bool ConvertPhoto(const TMemoryStream* source, QByteArray& target, QString* why)
+{
+    if (!source)
+        return ConvertPhoto(nullptr, 0, target, why);
+    return ConvertPhoto(source->Data(), static_cast<size_t>(source->Size()), target, why);
 }
 
 ReadingLogImporter::ReadingLogImporter(QSqlDatabase store, QString scratchFolder)
@@ -158,105 +230,136 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
         return out;
 
     std::unique_ptr<TSQLiteDatabase> device;
-    std::unique_ptr<TSQLiteTable> table;
+    std::unique_ptr<DeviceRows> rows;
     try {
         device = std::make_unique<TSQLiteDatabase>(QFile::encodeName(path).toStdString());
-        table = device->QueryTable("SELECT * FROM water_list");
+        rows = std::make_unique<DeviceRows>(*device);
     } catch (const std::exception& e) {
         out.readFailed = true;
         out.error = QString::fromUtf8(e.what());
         return out;
     }
-    out.rowsInDevice = table->RowCount();
-    if (out.rowsInDevice == 0)
+    if (rows->AtEnd())
         return out;
 
-    // One transaction for the whole import: a crash leaves the store as it was before. Each row
-    // is a savepoint, so a failing row leaves nothing of itself behind.
+    // One transaction for the whole import: a crash leaves the store as it was before. A row is
+    // read completely before anything of it is written, so a write that fails is a store failure:
+    // the row's own earlier write is undone and the import ends there.
     if (!m_store.transaction()) {
         out.readFailed = true;
         out.error = m_store.lastError().text();
         return out;
     }
     StoreWriter writer(m_store);
-    QSet<QString> knownHolders;
-    QHash<QString, bool> storedBefore; // PersonExists answers of the first pass
-    std::unique_ptr<PhotoPipeline> photos = planPhotos(*table, writer, storedBefore);
-    QByteArray lastBitmap;
-    Row row(*table);
-    int rowNumber = 0;
-    int count = 0;
-    while (!table->AtEnd()) {
-        ++rowNumber;
-        QString savepointError;
-        if (!exec(m_store, "SAVEPOINT import_row", &savepointError)) {
-            out.failedRow = rowNumber;
-            out.error = savepointError;
-            break;
-        }
-        try {
-            const QString ic = row.text("ic");
-            const QString readTime = row.text("read_time");
-            bool known = knownHolders.contains(ic) || storedBefore.value(ic, false);
-            if (!known && !storedBefore.contains(ic)) {
-                QString error;
-                known = writer.PersonExists(ic, &error);
-                if (!error.isEmpty())
-                    throw RowFailure{error};
-            }
-            if (!known) {
-                PersonRecord person;
-                person.idcardno = ic;
-                person.name = row.text("name");
-                person.sex = row.text("sex");
-                person.nationName = row.text("nation");
-                person.address = row.text("addr");
-                person.birthText = row.text("birth");
-                person.validBegin = row.text("valid_begin");
-                person.validEnd = row.text("valid_End");
-                person.issuer = row.text("issue");
-                // A photo that cannot be read costs the photo, not the reading.
-                const int photoColumn = row.index("photo"); // a missing column fails the row
-                QByteArray bitmap;
-                if (!photos || !photos->Take(table->CurrentRow(), bitmap))
-                    ConvertPhoto(photoOf(*table, photoColumn), bitmap, nullptr);
-                if (bitmap.isNull())
-                    ++out.withoutPhoto;
-                QString error;
-                if (!writer.InsertPerson(person, bitmap, &error))
-                    throw RowFailure{error};
-                if (!bitmap.isNull())
-                    lastBitmap = bitmap;
-            }
-            QString error;
-            switch (writer.SaveReadingChecked(ic, readTime, &error)) {
-            case StoreWriter::ReadingResult::Stored: ++count; break;
-            case StoreWriter::ReadingResult::AlreadyStored: ++out.alreadyStored; break;
-            case StoreWriter::ReadingResult::BadTime: ++out.badTimes; ++count; break;
-            case StoreWriter::ReadingResult::Failed: throw RowFailure{error};
-            }
-            knownHolders.insert(ic);
-            exec(m_store, "RELEASE import_row");
-        } catch (const std::exception& e) {
-            out.failedRow = rowNumber;
-            out.error = QString::fromUtf8(e.what());
-        } catch (const RowFailure& f) {
-            out.failedRow = rowNumber;
-            out.error = f.message;
-        }
-        if (out.failedRow) {
-            exec(m_store, "ROLLBACK TO import_row");
-            exec(m_store, "RELEASE import_row");
-            break;
-        }
-        table->MoveNext();
-    }
+    // ID number -> stored already, or stored by an earlier row of this import.
+    QHash<QString, bool> known;
+    PhotoPipeline photos(kPhotosAhead);
+    std::deque<PendingRow> window;
+    int photosPending = 0;
+    bool readingDone = false;
 
-    if (!m_store.commit()) {
-        const QString error = m_store.lastError().text();
+    auto readRow = [&]() {
+        PendingRow r;
+        r.number = rows->RowsRead() + 1;
+        r.failure = rows->TakeStepError();
+        if (!r.failure.isEmpty())
+            return r;
+        try {
+            Row& row = rows->Fields();
+            r.ic = row.text("ic");
+            r.readTime = row.text("read_time");
+            auto it = known.constFind(r.ic);
+            if (it == known.constEnd()) {
+                QString error;
+                const bool exists = writer.PersonExists(r.ic, &error);
+                if (!error.isEmpty()) {
+                    r.failure = error;
+                    return r;
+                }
+                it = known.insert(r.ic, exists);
+            }
+            if (!it.value()) {
+                PersonRecord& p = r.person;
+                p.idcardno = r.ic;
+                p.name = row.text("name");
+                p.sex = row.text("sex");
+                p.nationName = row.text("nation");
+                p.address = row.text("addr");
+                p.birthText = row.text("birth");
+                p.validBegin = row.text("valid_begin");
+                p.validEnd = row.text("valid_End");
+                p.issuer = row.text("issue");
+                photos.Add(r.number, rows->Photo()); // a missing column fails the row
+                ++photosPending;
+                r.newHolder = true;
+                known[r.ic] = true;
+            }
+        } catch (const std::exception& e) {
+            r.failure = QString::fromUtf8(e.what());
+            return r;
+        }
+        rows->Next();
+        return r;
+    };
+
+    QByteArray lastBitmap;
+    int count = 0;
+    bool storeBroken = false;
+    for (;;) {
+        while (!readingDone && window.size() < size_t(kRowsAhead) && photosPending < kPhotosAhead) {
+            window.push_back(readRow());
+            readingDone = !window.back().failure.isEmpty() || rows->AtEnd();
+        }
+        if (window.empty())
+            break;
+        PendingRow r = std::move(window.front());
+        window.pop_front();
+        if (!r.failure.isEmpty()) {
+            out.failedRow = r.number;
+            out.error = r.failure;
+            break;
+        }
+        QString error;
+        QByteArray bitmap;
+        if (r.newHolder) {
+            --photosPending;
+            photos.Take(r.number, bitmap);
+            if (!writer.InsertPerson(r.person, bitmap, &error)) {
+                out.failedRow = r.number;
+                out.error = error;
+                break;
+            }
+        }
+        const StoreWriter::ReadingResult result = writer.SaveReadingChecked(r.ic, r.readTime, &error);
+        if (result == StoreWriter::ReadingResult::Failed) {
+            out.failedRow = r.number;
+            out.error = error;
+            QString undoError;
+            if (r.newHolder && !writer.RemovePerson(r.ic, &undoError))
+                storeBroken = true;
+            break;
+        }
+        switch (result) {
+        case StoreWriter::ReadingResult::Stored: ++count; break;
+        case StoreWriter::ReadingResult::AlreadyStored: ++out.alreadyStored; break;
+        case StoreWriter::ReadingResult::BadTime: ++out.badTimes; ++count; break;
+        case StoreWriter::ReadingResult::Failed: break;
+        }
+        if (r.newHolder) {
+            if (bitmap.isNull())
+                ++out.withoutPhoto;
+            else
+                lastBitmap = bitmap;
+        }
+    }
+    out.rowsInDevice = rows->AtEnd() ? rows->RowsRead() : std::max(rows->RowsRead(), out.failedRow);
+
+    if (storeBroken || !m_store.commit()) {
+        const QString error = storeBroken ? out.error : m_store.lastError().text();
         m_store.rollback();
+        const int rowsInDevice = out.rowsInDevice;
         out = ImportOutcome();
-        out.rowsInDevice = table->RowCount();
+        out.rowsInDevice = rowsInDevice;
         out.readFailed = true;
         out.error = error;
         return out;
@@ -276,12 +379,14 @@ bool ReadingLogImporter::AllReadingsStored(const QString& path, QString* why) co
             *why = reason;
         return false;
     };
-    std::unique_ptr<TSQLiteTable> table;
+    std::unique_ptr<TSQLiteDatabase> device;
+    std::unique_ptr<TSQLiteCursor> rows;
     try {
-        TSQLiteDatabase device(QFile::encodeName(path).toStdString());
-        if (!device.HasTable("water_list"))
+        device = std::make_unique<TSQLiteDatabase>(QFile::encodeName(path).toStdString());
+        if (!device->HasTable("water_list"))
             return fail(QStringLiteral("no reading log"));
-        table = device.QueryTable("SELECT * FROM water_list");
+        // The two columns that make a reading; the photos are never read here.
+        rows = std::make_unique<TSQLiteCursor>(*device, "SELECT ic, read_time FROM water_list");
     } catch (const std::exception& e) {
         return fail(QString::fromUtf8(e.what()));
     }
@@ -290,10 +395,10 @@ bool ReadingLogImporter::AllReadingsStored(const QString& path, QString* why) co
     if (!stored.prepare(QStringLiteral("select a.serialno from idcardwater a,idcardinfo b "
                                        "where a.idcardno=:p1 and a.readtime=:p2 and b.idcardno=a.idcardno")))
         return fail(stored.lastError().text());
-    Row row(*table);
+    Row row(*rows);
     int rowNumber = 0;
     try {
-        for (; !table->AtEnd(); table->MoveNext()) {
+        for (; !rows->AtEnd(); rows->MoveNext()) {
             ++rowNumber;
             const QString time = StoreTimeParam(row.text("read_time"));
             if (time.isEmpty())

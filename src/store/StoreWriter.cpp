@@ -14,11 +14,12 @@ const char* const kSave1Sql =
     " values(:p1,:p2,:p3,:p4,:p5,:p6,:p7,:p8,:p9,:p10,:p11)";
 const char* const kSave2Sql = "insert into idcardwater(idcardno,readtime) values(:p1,:p2)";
 const char* const kReadingExistsSql = "select serialno from idcardwater where idcardno=:p1 and readtime=:p2";
+const char* const kRemoveSql = "delete from idcardinfo where idcardno=:p1";
 
 } // namespace
 
 StoreWriter::StoreWriter(QSqlDatabase db)
-    : m_exists(db, kPersonExistsSql), m_save1(db, kSave1Sql), m_save2(db, kSave2Sql), m_readingExists(db, kReadingExistsSql)
+    : m_exists(db, kPersonExistsSql), m_save1(db, kSave1Sql), m_save2(db, kSave2Sql), m_readingExists(db, kReadingExistsSql), m_remove(db, kRemoveSql)
 {
 }
 
@@ -97,5 +98,13 @@ bool StoreWriter::SavePerson(const PersonRecord& person, const QString& readTime
     if (!InsertPerson(person, photo, &ignored))
         return false;
     SaveReading(person.idcardno, readTimeText);
+    return true;
+}
+
+bool StoreWriter::RemovePerson(const QString& idcardno, QString* error)
+{
+    if (!run(m_remove, {idcardno}, error))
+        return false;
+    m_remove.query.finish();
     return true;
 }

@@ -41,6 +41,9 @@ public:
     // The holder alone; false with error when the insert fails.
     bool InsertPerson(const PersonRecord& person, const QByteArray& photo, QString* error);
 
+    // Removes a holder stored by this import whose reading then failed; false with error.
+    bool RemovePerson(const QString& idcardno, QString* error);
+
     // Birth text cut to characters 1-4, 6-7 and 9-10 (the separators dropped).
     static QString CutBirth(const QString& birthText);
 
@@ -55,5 +58,5 @@ private:
     // Binds values by position and executes; false with error on failure.
     static bool run(Statement& statement, const QVariantList& values, QString* error);
 
-    Statement m_exists, m_save1, m_save2, m_readingExists;
+    Statement m_exists, m_save1, m_save2, m_readingExists, m_remove;
 };
