@@ -22,24 +22,25 @@ constexpr int kRowsAhead = 256;  // rows read ahead of the one being written
 constexpr int kPhotosAhead = 64; // photos read ahead for decoding, at most
 
 // Columns looked up by name on first use, so a missing column fails the row that needs it.
+// Names are the literals below, so they are told apart by address.
 class Row {
 public:
     explicit Row(const TSQLiteRow& source) : m_source(source) {}
 
     int index(const char* name)
     {
-        auto it = m_index.constFind(name);
-        if (it != m_index.constEnd())
-            return it.value();
+        for (const auto& known : m_index)
+            if (known.first == name)
+                return known.second;
         const int i = m_source.IndexOfField(name);
-        m_index.insert(name, i);
+        m_index.emplace_back(name, i);
         return i;
     }
     QString text(const char* name) { return TrimBlanks(QString::fromUtf8(m_source.FieldTextOrEmpty(index(name)).c_str())); }
 
 private:
     const TSQLiteRow& m_source;
-    QHash<QByteArray, int> m_index;
+    std::vector<std::pair<const char*, int>> m_index;
 };
 
 bool writePrivateFile(const QString& path, const QByteArray& bytes)
@@ -400,7 +401,7 @@ bool ReadingLogImporter::AllReadingsStored(const QString& path, QString* why) co
     try {
         for (; !rows->AtEnd(); rows->MoveNext()) {
             ++rowNumber;
-            const QString time = StoreTimeParam(row.text("read_time"));
+            const QString time = StoreWriter::ReadingTime(row.text("read_time"));
             if (time.isEmpty())
                 return fail(QStringLiteral("row %1: reading time not understood").arg(rowNumber));
             stored.bindValue(0, row.text("ic"));

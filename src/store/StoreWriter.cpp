@@ -55,9 +55,30 @@ bool StoreWriter::PersonExists(const QString& idcardno, QString* error)
     return found;
 }
 
+QString StoreWriter::ReadingTime(const QString& text)
+{
+    // "YYYY-MM-DD HH:MM:SS" with a real date and time of day.
+    static const int digits[] = {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18};
+    bool canonical = text.size() == 19 && text[4] == u'-' && text[7] == u'-' && text[10] == u' ' && text[13] == u':'
+        && text[16] == u':';
+    int n[14] = {};
+    for (int i = 0; canonical && i < 14; ++i) {
+        const char16_t c = text[digits[i]].unicode();
+        canonical = c >= u'0' && c <= u'9';
+        n[i] = c - u'0';
+    }
+    if (canonical) {
+        const QDate date(n[0] * 1000 + n[1] * 100 + n[2] * 10 + n[3], n[4] * 10 + n[5], n[6] * 10 + n[7]);
+        const QTime time(n[8] * 10 + n[9], n[10] * 10 + n[11], n[12] * 10 + n[13]);
+        if (date.isValid() && time.isValid())
+            return text;
+    }
+    return StoreTimeParam(text);
+}
+
 StoreWriter::ReadingResult StoreWriter::SaveReadingChecked(const QString& idcardno, const QString& readTimeText, QString* error)
 {
-    const QString time = StoreTimeParam(readTimeText);
+    const QString time = ReadingTime(readTimeText);
     if (time.isEmpty()) {
         if (error)
             *error = QStringLiteral("刷卡时间无法识别");

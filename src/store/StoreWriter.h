@@ -44,6 +44,10 @@ public:
     // Removes a holder stored by this import whose reading then failed; false with error.
     bool RemovePerson(const QString& idcardno, QString* error);
 
+    // A reading time in the store's form, as StoreTimeParam gives it; empty when it does not
+    // convert. A text already in that form is checked without a trip through the local clock.
+    static QString ReadingTime(const QString& text);
+
     // Birth text cut to characters 1-4, 6-7 and 9-10 (the separators dropped).
     static QString CutBirth(const QString& birthText);
 
