@@ -314,8 +314,12 @@ void TIdcardmainfrm::Button1Click()
     // again and every reading in it looked up.
     DeviceTransfer transfer(m_programFolder, *m_runner, m_progress);
     const DeviceTransfer::Match match = transfer.DeviceDbMatches(pulled);
+    if (transfer.LastResult().cancelled) {
+        ShowWarning(QStringLiteral("已取消核对，未清除手持机内流水记录。"));
+        return;
+    }
     bool unchanged = match == DeviceTransfer::Match::Same;
-    if (!unchanged && !transfer.LastResult().cancelled) {
+    if (!unchanged) {
         const QString check = m_programFolder + QStringLiteral("input/verify.db");
         QString why;
         unchanged = PullDeviceDb(check) == 0
