@@ -9,17 +9,24 @@
 #include <QDir>
 #include <QFile>
 #include <QHash>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <deque>
+#include <iterator>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace {
 
 constexpr int kRowsAhead = 256;  // rows read ahead of the one being written
 constexpr int kPhotosAhead = 64; // photos read ahead for decoding, at most
+constexpr qsizetype kWrittenKept = 200000; // readings remembered instead of looked up
 
 // Columns looked up by name on first use, so a missing column fails the row that needs it.
 // Names are the literals below, so they are told apart by address.
@@ -71,21 +78,27 @@ std::string upper(std::string s)
     return s;
 }
 
-// A row of water_list as read, waiting to be written.
-struct PendingRow {
-    int number = 0; // 1-based
+// The columns of a new holder, in the order they are read.
+const char* const kPersonColumns[] = {"name", "sex", "nation", "addr", "birth", "valid_begin", "valid_End", "issue"};
+
+// One row of water_list as the reading thread hands it over.
+struct DeviceRow {
+    int number = 0;     // 1-based
+    qint64 rowid = -1;  // for the photo; -1 when it came with the row
     QString ic;
     QString readTime;
-    bool newHolder = false; // this row stores the holder
-    PersonRecord person;
-    QString failure; // the row cannot be taken: the import ends here
+    QString person[std::size(kPersonColumns)];
+    QString personError; // why the holder's columns could not be read (a missing column)
+    QByteArray photo;
+    QString photoError;
+    QString failure; // the row cannot be read at all: the import ends here
 };
 
-// Steps through water_list without its photos; a photo is read by row id, only for a row that
+// Steps through water_list without its photos, which are read by row id and only for a row that
 // brings a new holder. A table without row ids is read whole, photos included.
 class DeviceRows {
 public:
-    explicit DeviceRows(TSQLiteDatabase& device) : m_device(device)
+    explicit DeviceRows(TSQLiteDatabase& device)
     {
         std::vector<std::string> columns;
         {
@@ -118,66 +131,173 @@ public:
     }
 
     bool AtEnd() const { return m_cursor->AtEnd() && m_stepError.isEmpty(); }
-    int RowsRead() const { return m_read; }
-    const TSQLiteRow& Current() const { return *m_cursor; }
-    Row& Fields() { return *m_row; }
+    // What the row id is called; empty when photos come with the rows.
+    const std::string& RowidName() const { return m_rowid; }
 
-    // The photo of the current row: its bytes, null when it has none or it is not a BLOB.
-    // Raises when the column does not exist.
-    QByteArray Photo()
+    // The current row, then a step past it. A failing step becomes the failure of the next row.
+    DeviceRow Read()
     {
-        const TSQLiteRow* source = m_cursor.get();
-        int column = 0;
-        if (m_rowid.empty()) {
-            column = m_row->index("photo");
-        } else {
-            // As text: a row id column declared in lower case does not read as an integer.
-            const SQLiteArgs id{SQLiteArg::Int64(std::stoll(m_cursor->FieldText(0)))};
-            if (!m_photo)
-                m_photo = std::make_unique<TSQLiteCursor>(m_device, "SELECT photo FROM water_list WHERE " + m_rowid + "=?", id);
-            else
-                m_photo->Restart(id);
-            if (m_photo->AtEnd())
-                return QByteArray();
-            source = m_photo.get();
-            column = m_photo->IndexOfField("photo");
+        DeviceRow r;
+        r.number = ++m_read;
+        if (!m_stepError.isEmpty()) {
+            std::swap(r.failure, m_stepError);
+            return r;
         }
+        try {
+            r.ic = m_row->text("ic");
+            r.readTime = m_row->text("read_time");
+            // The holder's columns matter only for a new holder, which this thread cannot tell:
+            // a missing one is kept for that row to fail on.
+            for (size_t k = 0; k < std::size(kPersonColumns) && r.personError.isEmpty(); ++k) {
+                try {
+                    r.person[k] = m_row->text(kPersonColumns[k]);
+                } catch (const ESQLiteException& e) {
+                    r.personError = QString::fromUtf8(e.what());
+                }
+            }
+            if (m_rowid.empty()) {
+                try {
+                    r.photo = PhotoBytes(*m_cursor, m_row->index("photo"));
+                } catch (const ESQLiteException& e) {
+                    r.photoError = QString::fromUtf8(e.what());
+                }
+            } else {
+                // As text: a row id column declared in lower case does not read as an integer.
+                r.rowid = std::stoll(m_cursor->FieldText(0));
+            }
+        } catch (const std::exception& e) {
+            r.failure = QString::fromUtf8(e.what());
+            return r;
+        }
+        try {
+            m_cursor->MoveNext();
+        } catch (const std::exception& e) {
+            m_stepError = QString::fromUtf8(e.what());
+        }
+        return r;
+    }
+
+    // A photo's bytes: null when there is none or it is not in a BLOB column, which makes it
+    // unreadable like any other bad photo.
+    static QByteArray PhotoBytes(const TSQLiteRow& row, int column)
+    {
         const TMemoryStream* stream = nullptr;
         try {
-            stream = source->FieldBlob(column);
+            stream = row.FieldBlob(column);
         } catch (const ESQLiteException&) {
-            return QByteArray(); // not in a BLOB column: unreadable like any other bad photo
+            return QByteArray();
         }
         if (!stream || stream->Size() == 0)
             return QByteArray();
         return QByteArray(stream->Data(), static_cast<qsizetype>(stream->Size()));
     }
 
-    // Past the current row. A failing step is kept and becomes the failure of the next row.
-    void Next()
+private:
+    std::unique_ptr<TSQLiteCursor> m_cursor;
+    std::unique_ptr<Row> m_row;
+    std::string m_rowid;
+    int m_read = 0;
+    QString m_stepError;
+};
+
+// Reads the rows on a thread of its own, a bounded number ahead of the import, so that stepping
+// through the device file overlaps with writing the store.
+class DeviceReader {
+public:
+    // Opens the file twice: one connection for the rows (used by the thread alone), one for the
+    // photos (used by the caller). Raises when the file or its table cannot be read.
+    explicit DeviceReader(const std::string& path)
+        : m_rowsDb(path), m_rows(m_rowsDb), m_photosDb(path)
     {
-        ++m_read;
-        try {
-            m_cursor->MoveNext();
-        } catch (const std::exception& e) {
-            m_stepError = QString::fromUtf8(e.what());
-        }
+        m_thread = std::thread([this] { run(); });
     }
-    QString TakeStepError()
+    ~DeviceReader()
     {
-        QString error;
-        std::swap(error, m_stepError);
-        return error;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+
+    // The next row; false when there are no more.
+    bool Take(DeviceRow& row)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return !m_queue.empty() || m_done; });
+        if (m_queue.empty())
+            return false;
+        row = std::move(m_queue.front());
+        m_queue.pop_front();
+        if (m_queue.size() == kQueued / 2)
+            m_changed.notify_all();
+        return true;
+    }
+    int RowsRead() const { return m_taken; }
+
+    // The photo of a row read earlier; raises when the column does not exist.
+    QByteArray Photo(const DeviceRow& row)
+    {
+        if (row.rowid < 0) {
+            if (!row.photoError.isEmpty())
+                throw ESQLiteException(row.photoError.toStdString());
+            return row.photo;
+        }
+        const SQLiteArgs id{SQLiteArg::Int64(row.rowid)};
+        if (!m_photo)
+            m_photo = std::make_unique<TSQLiteCursor>(m_photosDb, "SELECT photo FROM water_list WHERE " + m_rows.RowidName() + "=?", id);
+        else
+            m_photo->Restart(id);
+        if (m_photo->AtEnd())
+            return QByteArray();
+        return DeviceRows::PhotoBytes(*m_photo, m_photo->IndexOfField("photo"));
     }
 
 private:
-    TSQLiteDatabase& m_device;
-    std::unique_ptr<TSQLiteCursor> m_cursor;
+    static constexpr size_t kQueued = 512;
+
+    void run()
+    {
+        bool more = !m_rows.AtEnd();
+        while (more) {
+            DeviceRow row = m_rows.Read();
+            more = row.failure.isEmpty() && !m_rows.AtEnd();
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait(lock, [&] { return m_stop || m_queue.size() < kQueued; });
+            if (m_stop)
+                break;
+            m_queue.push_back(std::move(row));
+            ++m_taken;
+            if (m_queue.size() == 1)
+                m_changed.notify_all();
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_done = true;
+        m_changed.notify_all();
+    }
+
+    TSQLiteDatabase m_rowsDb;
+    DeviceRows m_rows;
+    TSQLiteDatabase m_photosDb;
     std::unique_ptr<TSQLiteCursor> m_photo;
-    std::unique_ptr<Row> m_row;
-    std::string m_rowid; // the name the row id goes by; empty when photos are read inline
-    int m_read = 0;
-    QString m_stepError;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<DeviceRow> m_queue;
+    std::atomic<int> m_taken{0};
+    bool m_done = false;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+// A row of water_list as read, waiting to be written.
+struct PendingRow {
+    int number = 0; // 1-based
+    QString ic;
+    QString readTime;
+    bool newHolder = false; // this row stores the holder
+    PersonRecord person;
+    QString failure; // the row cannot be taken: the import ends here
 };
 
 } // namespace
@@ -230,17 +350,16 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
     if (out.validation != ImportOutcome::Validation::Ok)
         return out;
 
-    std::unique_ptr<TSQLiteDatabase> device;
-    std::unique_ptr<DeviceRows> rows;
+    std::unique_ptr<DeviceReader> rows;
     try {
-        device = std::make_unique<TSQLiteDatabase>(QFile::encodeName(path).toStdString());
-        rows = std::make_unique<DeviceRows>(*device);
+        rows = std::make_unique<DeviceReader>(QFile::encodeName(path).toStdString());
     } catch (const std::exception& e) {
         out.readFailed = true;
         out.error = QString::fromUtf8(e.what());
         return out;
     }
-    if (rows->AtEnd())
+    DeviceRow first;
+    if (!rows->Take(first))
         return out;
 
     // One transaction for the whole import: a crash leaves the store as it was before. A row is
@@ -254,53 +373,66 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
     StoreWriter writer(m_store);
     // ID number -> stored already, or stored by an earlier row of this import.
     QHash<QString, bool> known;
+    // Holders new in this import without a stored reading: their readings need no lookup in the
+    // store, only among the readings this import wrote (ID number and time).
+    QSet<QString> fresh;
+    QSet<QString> written;
     PhotoPipeline photos(kPhotosAhead);
     std::deque<PendingRow> window;
     int photosPending = 0;
     bool readingDone = false;
 
-    auto readRow = [&]() {
-        PendingRow r;
-        r.number = rows->RowsRead() + 1;
-        r.failure = rows->TakeStepError();
+    bool firstTaken = false;
+    auto readRow = [&](PendingRow& r) {
+        DeviceRow d;
+        if (!firstTaken) {
+            d = std::move(first);
+            firstTaken = true;
+        } else if (!rows->Take(d)) {
+            return false;
+        }
+        r.number = d.number;
+        r.failure = d.failure;
         if (!r.failure.isEmpty())
-            return r;
+            return true;
+        r.ic = d.ic;
+        r.readTime = d.readTime;
+        auto it = known.constFind(r.ic);
+        if (it == known.constEnd()) {
+            QString error;
+            const bool exists = writer.PersonExists(r.ic, &error);
+            if (!error.isEmpty()) {
+                r.failure = error;
+                return true;
+            }
+            it = known.insert(r.ic, exists);
+        }
+        if (it.value())
+            return true;
+        if (!d.personError.isEmpty()) {
+            r.failure = d.personError; // a missing column fails the first row that needs it
+            return true;
+        }
+        PersonRecord& p = r.person;
+        p.idcardno = r.ic;
+        p.name = d.person[0];
+        p.sex = d.person[1];
+        p.nationName = d.person[2];
+        p.address = d.person[3];
+        p.birthText = d.person[4];
+        p.validBegin = d.person[5];
+        p.validEnd = d.person[6];
+        p.issuer = d.person[7];
         try {
-            Row& row = rows->Fields();
-            r.ic = row.text("ic");
-            r.readTime = row.text("read_time");
-            auto it = known.constFind(r.ic);
-            if (it == known.constEnd()) {
-                QString error;
-                const bool exists = writer.PersonExists(r.ic, &error);
-                if (!error.isEmpty()) {
-                    r.failure = error;
-                    return r;
-                }
-                it = known.insert(r.ic, exists);
-            }
-            if (!it.value()) {
-                PersonRecord& p = r.person;
-                p.idcardno = r.ic;
-                p.name = row.text("name");
-                p.sex = row.text("sex");
-                p.nationName = row.text("nation");
-                p.address = row.text("addr");
-                p.birthText = row.text("birth");
-                p.validBegin = row.text("valid_begin");
-                p.validEnd = row.text("valid_End");
-                p.issuer = row.text("issue");
-                photos.Add(r.number, rows->Photo()); // a missing column fails the row
-                ++photosPending;
-                r.newHolder = true;
-                known[r.ic] = true;
-            }
+            photos.Add(r.number, rows->Photo(d));
         } catch (const std::exception& e) {
             r.failure = QString::fromUtf8(e.what());
-            return r;
+            return true;
         }
-        rows->Next();
-        return r;
+        ++photosPending;
+        r.newHolder = true;
+        known[r.ic] = true;
+        return true;
     };
 
     QByteArray lastBitmap;
@@ -308,8 +440,12 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
     bool storeBroken = false;
     for (;;) {
         while (!readingDone && window.size() < size_t(kRowsAhead) && photosPending < kPhotosAhead) {
-            window.push_back(readRow());
-            readingDone = !window.back().failure.isEmpty() || rows->AtEnd();
+            PendingRow r;
+            readingDone = !readRow(r);
+            if (readingDone)
+                break;
+            readingDone = !r.failure.isEmpty();
+            window.push_back(std::move(r));
         }
         if (window.empty())
             break;
@@ -331,7 +467,31 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
                 break;
             }
         }
-        const StoreWriter::ReadingResult result = writer.SaveReadingChecked(r.ic, r.readTime, &error);
+        StoreWriter::ReadingResult result = StoreWriter::ReadingResult::BadTime;
+        const QString time = StoreWriter::ReadingTime(r.readTime);
+        if (!time.isEmpty()) {
+            if (r.newHolder) {
+                const bool none = !writer.HasReadings(r.ic, &error) && error.isEmpty();
+                if (none)
+                    fresh.insert(r.ic);
+            }
+            if (!error.isEmpty()) {
+                result = StoreWriter::ReadingResult::Failed;
+            } else if (fresh.contains(r.ic)) {
+                const QString key = r.ic + u'|' + time;
+                result = written.contains(key) ? StoreWriter::ReadingResult::AlreadyStored
+                                               : writer.StoreReading(r.ic, time, false, &error);
+                if (result == StoreWriter::ReadingResult::Stored)
+                    written.insert(key);
+                if (written.size() > kWrittenKept) {
+                    // Enough kept for a busy year; later rows ask the store as for anyone else.
+                    fresh.clear();
+                    written.clear();
+                }
+            } else {
+                result = writer.StoreReading(r.ic, time, true, &error);
+            }
+        }
         if (result == StoreWriter::ReadingResult::Failed) {
             out.failedRow = r.number;
             out.error = error;
@@ -353,7 +513,7 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
                 lastBitmap = bitmap;
         }
     }
-    out.rowsInDevice = rows->AtEnd() ? rows->RowsRead() : std::max(rows->RowsRead(), out.failedRow);
+    out.rowsInDevice = std::max(rows->RowsRead(), out.failedRow);
 
     if (storeBroken || !m_store.commit()) {
         const QString error = storeBroken ? out.error : m_store.lastError().text();

@@ -15,11 +15,12 @@ const char* const kSave1Sql =
 const char* const kSave2Sql = "insert into idcardwater(idcardno,readtime) values(:p1,:p2)";
 const char* const kReadingExistsSql = "select serialno from idcardwater where idcardno=:p1 and readtime=:p2";
 const char* const kRemoveSql = "delete from idcardinfo where idcardno=:p1";
+const char* const kAnyReadingSql = "select serialno from idcardwater where idcardno=:p1";
 
 } // namespace
 
 StoreWriter::StoreWriter(QSqlDatabase db)
-    : m_exists(db, kPersonExistsSql), m_save1(db, kSave1Sql), m_save2(db, kSave2Sql), m_readingExists(db, kReadingExistsSql), m_remove(db, kRemoveSql)
+    : m_exists(db, kPersonExistsSql), m_save1(db, kSave1Sql), m_save2(db, kSave2Sql), m_readingExists(db, kReadingExistsSql), m_remove(db, kRemoveSql), m_anyReading(db, kAnyReadingSql)
 {
 }
 
@@ -84,16 +85,34 @@ StoreWriter::ReadingResult StoreWriter::SaveReadingChecked(const QString& idcard
             *error = QStringLiteral("刷卡时间无法识别");
         return ReadingResult::BadTime;
     }
-    if (!run(m_readingExists, {idcardno, time}, error))
-        return ReadingResult::Failed;
-    const bool already = m_readingExists.query.next();
-    m_readingExists.query.finish();
-    if (already)
-        return ReadingResult::AlreadyStored;
+    return StoreReading(idcardno, time, true, error);
+}
+
+StoreWriter::ReadingResult StoreWriter::StoreReading(const QString& idcardno, const QString& time, bool checkFirst, QString* error)
+{
+    if (checkFirst) {
+        if (!run(m_readingExists, {idcardno, time}, error))
+            return ReadingResult::Failed;
+        const bool already = m_readingExists.query.next();
+        m_readingExists.query.finish();
+        if (already)
+            return ReadingResult::AlreadyStored;
+    }
     if (!run(m_save2, {idcardno, time}, error))
         return ReadingResult::Failed;
     m_save2.query.finish();
     return ReadingResult::Stored;
+}
+
+bool StoreWriter::HasReadings(const QString& idcardno, QString* error)
+{
+    if (error)
+        error->clear();
+    if (!run(m_anyReading, {idcardno}, error))
+        return false;
+    const bool found = m_anyReading.query.next();
+    m_anyReading.query.finish();
+    return found;
 }
 
 bool StoreWriter::SaveReading(const QString& idcardno, const QString& readTimeText)

@@ -34,6 +34,12 @@ public:
     // The same with the reason; a reading already stored (same ID number and time) is not
     // stored again.
     ReadingResult SaveReadingChecked(const QString& idcardno, const QString& readTimeText, QString* error);
+    // The same for a time already in the store's form; checkFirst false when the caller knows
+    // the reading is not stored yet.
+    ReadingResult StoreReading(const QString& idcardno, const QString& storeTime, bool checkFirst, QString* error);
+    // Whether the store holds any reading of the ID number (a holder stored without them may
+    // still have some); false with error set when the lookup fails.
+    bool HasReadings(const QString& idcardno, QString* error);
 
     // Stores a holder, then the reading (whose result does not change the answer). photo null:
     // the holder is stored without one.
@@ -62,5 +68,5 @@ private:
     // Binds values by position and executes; false with error on failure.
     static bool run(Statement& statement, const QVariantList& values, QString* error);
 
-    Statement m_exists, m_save1, m_save2, m_readingExists, m_remove;
+    Statement m_exists, m_save1, m_save2, m_readingExists, m_remove, m_anyReading;
 };

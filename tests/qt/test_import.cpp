@@ -187,6 +187,21 @@ private slots:
         QVERIFY(!importer.AllReadingsStored(devicePath(), &why));
     }
 
+    void readingsOfNewHoldersStoredOnce()
+    {
+        // A new holder's reading twice in the device file (once in another spelling of the same
+        // time), and a new holder whose reading the store already has without a holder row.
+        QVERIFY(AddReading(db(), id(2), QStringLiteral("2014-03-07 11:00:00")));
+        QVERIFY(makeDevice({reading(1, "2014-03-07 10:00:00"), reading(1, "2014-3-7 10:00"), reading(1, "2014-03-07 10:00:01"),
+                            reading(2, "2014-03-07 11:00:00"), reading(2, "2014-03-07 12:00:00")}));
+        const ImportOutcome o = import();
+        QVERIFY2(o.Complete(), qPrintable(o.error));
+        QCOMPARE(o.count, 3);
+        QCOMPARE(o.alreadyStored, 2);
+        QCOMPARE(CountRows(db(), "idcardwater"), 4);
+        QCOMPARE(CountRows(db(), "idcardinfo"), 2);
+    }
+
     void fieldRules()
     {
         DeviceRow unknownNation = reading(1, "2014-03-07 10:00:00");
