@@ -92,6 +92,7 @@ struct DeviceRow {
     QByteArray photo;
     QString photoError;
     QString failure; // the row cannot be read at all: the import ends here
+    bool repeat = false; // the ID number came earlier in the file: nothing but the reading is read
 };
 
 // Steps through water_list without its photos, which are read by row id and only for a row that
@@ -146,25 +147,15 @@ public:
         try {
             r.ic = m_row->text("ic");
             r.readTime = m_row->text("read_time");
-            // The holder's columns matter only for a new holder, which this thread cannot tell:
-            // a missing one is kept for that row to fail on.
-            for (size_t k = 0; k < std::size(kPersonColumns) && r.personError.isEmpty(); ++k) {
-                try {
-                    r.person[k] = m_row->text(kPersonColumns[k]);
-                } catch (const ESQLiteException& e) {
-                    r.personError = QString::fromUtf8(e.what());
-                }
+            // The holder's columns matter only for the first row of an ID number that is new to the
+            // store, which this thread cannot tell: they are read for every first row, and a
+            // missing one is kept for that row to fail on.
+            if (m_seen.size() < kSeenKept) {
+                r.repeat = m_seen.contains(r.ic);
+                m_seen.insert(r.ic);
             }
-            if (m_rowid.empty()) {
-                try {
-                    r.photo = PhotoBytes(*m_cursor, m_row->index("photo"));
-                } catch (const ESQLiteException& e) {
-                    r.photoError = QString::fromUtf8(e.what());
-                }
-            } else {
-                // As text: a row id column declared in lower case does not read as an integer.
-                r.rowid = std::stoll(m_cursor->FieldText(0));
-            }
+            if (!r.repeat)
+                readHolder(r);
         } catch (const std::exception& e) {
             r.failure = QString::fromUtf8(e.what());
             return r;
@@ -193,11 +184,36 @@ public:
     }
 
 private:
+    // The holder's columns and the photo (or where to find it) of the current row.
+    void readHolder(DeviceRow& r)
+    {
+        for (size_t k = 0; k < std::size(kPersonColumns) && r.personError.isEmpty(); ++k) {
+            try {
+                r.person[k] = m_row->text(kPersonColumns[k]);
+            } catch (const ESQLiteException& e) {
+                r.personError = QString::fromUtf8(e.what());
+            }
+        }
+        if (!m_rowid.empty()) {
+            // As text: a row id column declared in lower case does not read as an integer.
+            r.rowid = std::stoll(m_cursor->FieldText(0));
+            return;
+        }
+        try {
+            r.photo = PhotoBytes(*m_cursor, m_row->index("photo"));
+        } catch (const ESQLiteException& e) {
+            r.photoError = QString::fromUtf8(e.what());
+        }
+    }
+
     std::unique_ptr<TSQLiteCursor> m_cursor;
     std::unique_ptr<Row> m_row;
+    static constexpr qsizetype kSeenKept = 200000;
+
     std::string m_rowid;
     int m_read = 0;
     QString m_stepError;
+    QSet<QString> m_seen; // ID numbers read so far
 };
 
 // Reads the rows on a thread of its own, a bounded number ahead of the import, so that stepping
@@ -409,6 +425,12 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
         }
         if (it.value())
             return true;
+        if (d.repeat) {
+            // An earlier row of this ID number was new to the store and so stored the holder
+            // before this one, or failed and ended the import.
+            r.failure = QStringLiteral("holder of row %1 not read").arg(d.number);
+            return true;
+        }
         if (!d.personError.isEmpty()) {
             r.failure = d.personError; // a missing column fails the first row that needs it
             return true;
