@@ -42,6 +42,20 @@ void PhotoPipeline::Add(int row, QByteArray png)
     m_changed.notify_all();
 }
 
+QByteArray PhotoPipeline::decode(const TMemoryStream* stream, const QByteArray& png)
+{
+    QByteArray bitmap;
+    try {
+        if (stream || png.isNull())
+            ConvertPhoto(stream, bitmap, nullptr);
+        else
+            ConvertPhoto(png.constData(), static_cast<size_t>(png.size()), bitmap, nullptr);
+    } catch (...) {
+        bitmap = QByteArray(); // out of memory for one photo: that holder goes without
+    }
+    return bitmap;
+}
+
 bool PhotoPipeline::startable() const { return m_started < m_slots.size() && m_started < m_ahead; }
 
 void PhotoPipeline::run()
@@ -58,15 +72,7 @@ void PhotoPipeline::run()
         const TMemoryStream* stream = slot.stream;
         const QByteArray png = std::move(slot.png);
         lock.unlock();
-        QByteArray bitmap;
-        try {
-            if (stream || png.isNull())
-                ConvertPhoto(stream, bitmap, nullptr);
-            else
-                ConvertPhoto(png.constData(), static_cast<size_t>(png.size()), bitmap, nullptr);
-        } catch (...) {
-            bitmap = QByteArray(); // out of memory for one photo: that holder goes without
-        }
+        QByteArray bitmap = decode(stream, png);
         lock.lock();
         slot.bitmap = std::move(bitmap);
         slot.done = true;
@@ -93,10 +99,7 @@ bool PhotoPipeline::Take(int row, QByteArray& bitmap)
         m_slots.pop_front();
         lock.unlock();
         m_changed.notify_all();
-        if (slot.stream || slot.png.isNull())
-            ConvertPhoto(slot.stream, bitmap, nullptr);
-        else
-            ConvertPhoto(slot.png.constData(), static_cast<size_t>(slot.png.size()), bitmap, nullptr);
+        bitmap = decode(slot.stream, slot.png);
         return true;
     }
     m_changed.wait(lock, [&] { return m_slots.front().done; });

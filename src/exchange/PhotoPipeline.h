@@ -47,6 +47,7 @@ private:
         QByteArray bitmap;
     };
 
+    static QByteArray decode(const TMemoryStream* stream, const QByteArray& png);
     void start(unsigned workers);
     void run();
     bool startable() const;

@@ -460,80 +460,87 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
     QByteArray lastBitmap;
     int count = 0;
     bool storeBroken = false;
-    for (;;) {
-        while (!readingDone && window.size() < size_t(kRowsAhead) && photosPending < kPhotosAhead) {
-            PendingRow r;
-            readingDone = !readRow(r);
-            if (readingDone)
+    try {
+        for (;;) {
+            while (!readingDone && window.size() < size_t(kRowsAhead) && photosPending < kPhotosAhead) {
+                PendingRow r;
+                readingDone = !readRow(r);
+                if (readingDone)
+                    break;
+                readingDone = !r.failure.isEmpty();
+                window.push_back(std::move(r));
+            }
+            if (window.empty())
                 break;
-            readingDone = !r.failure.isEmpty();
-            window.push_back(std::move(r));
-        }
-        if (window.empty())
-            break;
-        PendingRow r = std::move(window.front());
-        window.pop_front();
-        if (!r.failure.isEmpty()) {
-            out.failedRow = r.number;
-            out.error = r.failure;
-            break;
-        }
-        QString error;
-        QByteArray bitmap;
-        if (r.newHolder) {
-            --photosPending;
-            photos.Take(r.number, bitmap);
-            if (!writer.InsertPerson(r.person, bitmap, &error)) {
+            PendingRow r = std::move(window.front());
+            window.pop_front();
+            if (!r.failure.isEmpty()) {
+                out.failedRow = r.number;
+                out.error = r.failure;
+                break;
+            }
+            QString error;
+            QByteArray bitmap;
+            if (r.newHolder) {
+                --photosPending;
+                photos.Take(r.number, bitmap);
+                if (!writer.InsertPerson(r.person, bitmap, &error)) {
+                    out.failedRow = r.number;
+                    out.error = error;
+                    break;
+                }
+            }
+            StoreWriter::ReadingResult result = StoreWriter::ReadingResult::BadTime;
+            const QString time = StoreWriter::ReadingTime(r.readTime);
+            if (!time.isEmpty()) {
+                if (r.newHolder) {
+                    const bool none = !writer.HasReadings(r.ic, &error) && error.isEmpty();
+                    if (none)
+                        fresh.insert(r.ic);
+                }
+                if (!error.isEmpty()) {
+                    result = StoreWriter::ReadingResult::Failed;
+                } else if (fresh.contains(r.ic)) {
+                    const QString key = r.ic + u'|' + time;
+                    result = written.contains(key) ? StoreWriter::ReadingResult::AlreadyStored
+                                                   : writer.StoreReading(r.ic, time, false, &error);
+                    if (result == StoreWriter::ReadingResult::Stored)
+                        written.insert(key);
+                    if (written.size() > kWrittenKept) {
+                        // Enough kept for a busy year; later rows ask the store as for anyone else.
+                        fresh.clear();
+                        written.clear();
+                    }
+                } else {
+                    result = writer.StoreReading(r.ic, time, true, &error);
+                }
+            }
+            if (result == StoreWriter::ReadingResult::Failed) {
                 out.failedRow = r.number;
                 out.error = error;
+                QString undoError;
+                if (r.newHolder && !writer.RemovePerson(r.ic, &undoError))
+                    storeBroken = true;
                 break;
             }
-        }
-        StoreWriter::ReadingResult result = StoreWriter::ReadingResult::BadTime;
-        const QString time = StoreWriter::ReadingTime(r.readTime);
-        if (!time.isEmpty()) {
+            switch (result) {
+            case StoreWriter::ReadingResult::Stored: ++count; break;
+            case StoreWriter::ReadingResult::AlreadyStored: ++out.alreadyStored; break;
+            case StoreWriter::ReadingResult::BadTime: ++out.badTimes; ++count; break;
+            case StoreWriter::ReadingResult::Failed: break;
+            }
             if (r.newHolder) {
-                const bool none = !writer.HasReadings(r.ic, &error) && error.isEmpty();
-                if (none)
-                    fresh.insert(r.ic);
-            }
-            if (!error.isEmpty()) {
-                result = StoreWriter::ReadingResult::Failed;
-            } else if (fresh.contains(r.ic)) {
-                const QString key = r.ic + u'|' + time;
-                result = written.contains(key) ? StoreWriter::ReadingResult::AlreadyStored
-                                               : writer.StoreReading(r.ic, time, false, &error);
-                if (result == StoreWriter::ReadingResult::Stored)
-                    written.insert(key);
-                if (written.size() > kWrittenKept) {
-                    // Enough kept for a busy year; later rows ask the store as for anyone else.
-                    fresh.clear();
-                    written.clear();
-                }
-            } else {
-                result = writer.StoreReading(r.ic, time, true, &error);
+                if (bitmap.isNull())
+                    ++out.withoutPhoto;
+                else
+                    lastBitmap = bitmap;
             }
         }
-        if (result == StoreWriter::ReadingResult::Failed) {
-            out.failedRow = r.number;
-            out.error = error;
-            QString undoError;
-            if (r.newHolder && !writer.RemovePerson(r.ic, &undoError))
-                storeBroken = true;
-            break;
-        }
-        switch (result) {
-        case StoreWriter::ReadingResult::Stored: ++count; break;
-        case StoreWriter::ReadingResult::AlreadyStored: ++out.alreadyStored; break;
-        case StoreWriter::ReadingResult::BadTime: ++out.badTimes; ++count; break;
-        case StoreWriter::ReadingResult::Failed: break;
-        }
-        if (r.newHolder) {
-            if (bitmap.isNull())
-                ++out.withoutPhoto;
-            else
-                lastBitmap = bitmap;
-        }
+    } catch (const std::exception& e) {
+        // Out of memory somewhere in a row: what it wrote cannot be told apart, so none of the
+        // import stays.
+        out.error = QString::fromUtf8(e.what());
+        storeBroken = true;
     }
     out.rowsInDevice = std::max(rows->RowsRead(), out.failedRow);
 

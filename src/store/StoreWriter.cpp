@@ -20,7 +20,8 @@ const char* const kAnyReadingSql = "select serialno from idcardwater where idcar
 } // namespace
 
 StoreWriter::StoreWriter(QSqlDatabase db)
-    : m_exists(db, kPersonExistsSql), m_save1(db, kSave1Sql), m_save2(db, kSave2Sql), m_readingExists(db, kReadingExistsSql), m_remove(db, kRemoveSql), m_anyReading(db, kAnyReadingSql)
+    : m_exists(db, kPersonExistsSql), m_save1(db, kSave1Sql), m_save2(db, kSave2Sql), m_readingExists(db, kReadingExistsSql)
+    , m_remove(db, kRemoveSql), m_anyReading(db, kAnyReadingSql)
 {
 }
 

@@ -37,8 +37,8 @@ public:
     // The same for a time already in the store's form; checkFirst false when the caller knows
     // the reading is not stored yet.
     ReadingResult StoreReading(const QString& idcardno, const QString& storeTime, bool checkFirst, QString* error);
-    // Whether the store holds any reading of the ID number (a holder stored without them may
-    // still have some); false with error set when the lookup fails.
+    // Whether the store holds any reading of the ID number, with a holder row or without; false
+    // with error set when the lookup fails.
     bool HasReadings(const QString& idcardno, QString* error);
 
     // Stores a holder, then the reading (whose result does not change the answer). photo null:
