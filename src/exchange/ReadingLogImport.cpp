@@ -275,20 +275,31 @@ private:
 
     void run()
     {
-        bool more = !m_rows.AtEnd();
-        while (more) {
-            DeviceRow row = m_rows.Read();
-            more = row.failure.isEmpty() && !m_rows.AtEnd();
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_changed.wait(lock, [&] { return m_stop || m_queue.size() < kQueued; });
-            if (m_stop)
-                break;
-            m_queue.push_back(std::move(row));
-            ++m_taken;
-            if (m_queue.size() == 1)
-                m_changed.notify_all();
+        QString failure;
+        try {
+            bool more = !m_rows.AtEnd();
+            while (more) {
+                DeviceRow row = m_rows.Read();
+                more = row.failure.isEmpty() && !m_rows.AtEnd();
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_changed.wait(lock, [&] { return m_stop || m_queue.size() < kQueued; });
+                if (m_stop)
+                    break;
+                m_queue.push_back(std::move(row));
+                ++m_taken;
+                if (m_queue.size() == 1)
+                    m_changed.notify_all();
+            }
+        } catch (const std::exception& e) {
+            failure = QString::fromUtf8(e.what()); // out of memory: the next row cannot be read
         }
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (!failure.isEmpty()) {
+            DeviceRow row;
+            row.number = m_taken + 1;
+            row.failure = failure;
+            m_queue.push_back(std::move(row));
+        }
         m_done = true;
         m_changed.notify_all();
     }
