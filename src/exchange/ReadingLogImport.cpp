@@ -5,6 +5,7 @@
 #include "PhotoPipeline.h"
 #include "SQLiteTable.h"
 #include "StoreWriter.h"
+#include "Writeback.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,6 +28,7 @@ namespace {
 constexpr int kRowsAhead = 256;  // rows read ahead of the one being written
 constexpr int kPhotosAhead = 64; // photos read ahead for decoding, at most
 constexpr qsizetype kWrittenKept = 200000; // readings remembered instead of looked up
+constexpr qint64 kWritebackBytes = 8 << 20; // written to the store between two writeback hints
 
 // Columns looked up by name on first use, so a missing column fails the row that needs it.
 // Names are the literals below, so they are told apart by address.
@@ -398,6 +400,17 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
         return out;
     }
     StoreWriter writer(m_store);
+    // The store's file, so that the disk can take its pages while the import goes on instead of
+    // all at the commit.
+    QString storeFile;
+    {
+        QSqlQuery list(m_store);
+        if (list.exec(QStringLiteral("pragma database_list")))
+            while (list.next())
+                if (list.value(1).toString() == QLatin1String("main"))
+                    storeFile = list.value(2).toString();
+    }
+    qint64 unsynced = 0;
     // ID number -> stored already, or stored by an earlier row of this import.
     QHash<QString, bool> known;
     // Holders new in this import without a stored reading: their readings need no lookup in the
@@ -545,6 +558,11 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
                     ++out.withoutPhoto;
                 else
                     lastBitmap = bitmap;
+            }
+            unsynced += bitmap.size() + 100;
+            if (unsynced > kWritebackBytes && !storeFile.isEmpty()) {
+                StartWriteback(storeFile);
+                unsynced = 0;
             }
         }
     } catch (const std::exception& e) {
