@@ -1,11 +1,11 @@
-// Importing a device database of a busy day into an empty record store, then the same file again.
+// Importing a device database of a busy day into an empty record store, then the same file again,
+// a number of times, each into a fresh store; the medians close the report.
 //
-//   bench_import [--readings N] [--holders M]
+//   bench_import [--readings N] [--holders M] [--runs R]
 
 #include "BenchSupport.h"
 #include "ReadingLogImport.h"
 #include "RecordStore.h"
-#include "sampledata.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -13,61 +13,56 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <vector>
+
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    auto option = [&](const QString& name, const QString& fallback) {
-        const int i = args.indexOf(name);
-        return i >= 0 && i + 1 < args.size() ? args[i + 1] : fallback;
-    };
-    const int readings = option(QStringLiteral("--readings"), QStringLiteral("20000")).toInt();
-    const int holders = option(QStringLiteral("--holders"), QStringLiteral("4000")).toInt();
-    const QString dataDir = QCoreApplication::applicationDirPath() + QStringLiteral("/bench-data");
-    QDir().mkpath(dataDir);
-    const QString device = dataDir + QStringLiteral("/device-%1-%2.db").arg(readings).arg(holders);
-    if (!QFileInfo::exists(device)) {
-        QFile script(QStringLiteral(IDCARD_SOURCE_DIR "/data/water_list.sql"));
-        script.open(QIODevice::ReadOnly);
-        idcard::sample::FillRequest request;
-        request.readings = readings;
-        request.holders = holders;
-        request.options.seed = 7;
-        idcard::sample::FillReport report;
-        QString error;
-        if (!idcard::sample::createDeviceDatabase(device, script.readAll(), request, &report, &error)) {
-            std::fprintf(stderr, "generation failed: %s\n", qPrintable(error));
-            return 1;
-        }
-        std::printf("generated: %lld readings, %lld holders, photos %.1f KB on average\n", report.readings, report.holders,
-                    report.photoBytes / 1024.0 / std::max<qint64>(1, report.holders));
-    }
+    const int readings = BenchOption(QStringLiteral("--readings"), QStringLiteral("20000")).toInt();
+    const int holders = BenchOption(QStringLiteral("--holders"), QStringLiteral("4000")).toInt();
+    const int runs = std::max(1, BenchOption(QStringLiteral("--runs"), QStringLiteral("5")).toInt());
+    const QString device = BenchDeviceDb(readings, holders);
+    if (device.isEmpty())
+        return 1;
     const double deviceMb = QFileInfo(device).size() / 1048576.0;
     std::printf("device database: %.1f MB\n", deviceMb);
 
-    QTemporaryDir work;
-    const QString store = work.filePath(QStringLiteral("KeepTrackLog.db"));
-    QFile::copy(QStringLiteral(IDCARD_PROGRAM_DIR "/database/KeepTrackLog.db"), store);
-    QFile::setPermissions(store, QFile::ReadOwner | QFile::WriteOwner);
-    TDM_Main dm;
-    QString error;
-    if (!dm.OpenFile(store, &error)) {
-        std::fprintf(stderr, "cannot open the store: %s\n", qPrintable(error));
-        return 1;
+    struct Figures {
+        std::vector<double> ms;
+        std::vector<long> extraMb;
+    } first, again;
+    for (int run = 1; run <= runs; ++run) {
+        QTemporaryDir work;
+        const QString store = work.filePath(QStringLiteral("KeepTrackLog.db"));
+        QFile::copy(QStringLiteral(IDCARD_PROGRAM_DIR "/database/KeepTrackLog.db"), store);
+        QFile::setPermissions(store, QFile::ReadOwner | QFile::WriteOwner);
+        TDM_Main dm;
+        QString error;
+        if (!dm.OpenFile(store, &error)) {
+            std::fprintf(stderr, "cannot open the store: %s\n", qPrintable(error));
+            return 1;
+        }
+        ReadingLogImporter importer(dm.con1(), work.path());
+        for (Figures* figures : {&first, &again}) {
+            const long base = RssMb();
+            ResetPeakRss();
+            QElapsedTimer t;
+            const double cpu = CpuMs();
+            t.start();
+            const ImportOutcome o = importer.ImportDeviceDb(device);
+            const double ms = Ms(t);
+            const double cpuMs = CpuMs() - cpu;
+            const char* label = figures == &first ? "first import (all holders new)" : "same file again (all stored)";
+            std::printf("run %d, %s: %.0f ms (processor %.0f ms); count %d, already stored %d, without photo %d, complete %s; "
+                        "resident %ld MB before, peak %ld MB (+%ld MB)\n",
+                        run, label, ms, cpuMs, o.count, o.alreadyStored, o.withoutPhoto, o.Complete() ? "yes" : "no", base,
+                        PeakRssMb(), PeakRssMb() - base);
+            std::fflush(stdout);
+            figures->ms.push_back(ms);
+            figures->extraMb.push_back(PeakRssMb() - base);
+        }
     }
-    ReadingLogImporter importer(dm.con1(), work.path());
-
-    for (const char* label : {"first import (all holders new)", "same file again (all stored)"}) {
-        const long base = RssMb();
-        ResetPeakRss();
-        QElapsedTimer t;
-        t.start();
-        const ImportOutcome o = importer.ImportDeviceDb(device);
-        const double ms = Ms(t);
-        std::printf("%s: %.0f ms; count %d, already stored %d, without photo %d, complete %s; "
-                    "resident %ld MB before, peak %ld MB (+%ld MB)\n",
-                    label, ms, o.count, o.alreadyStored, o.withoutPhoto, o.Complete() ? "yes" : "no", base, PeakRssMb(),
-                    PeakRssMb() - base);
-    }
+    std::printf("median of %d: first import %.0f ms (+%ld MB), same file again %.0f ms (+%ld MB)\n", runs, Median(first.ms),
+                Median(first.extraMb), Median(again.ms), Median(again.extraMb));
     return 0;
 }

@@ -37,24 +37,11 @@ int main(int argc, char* argv[])
     const QDate today = QDate::currentDate();
 
     if (store.isEmpty()) {
-        QDir().mkpath(dataDir);
-        store = dataDir + QStringLiteral("/store-%1-%2-%3.db").arg(readings).arg(holders).arg(today.toString(Qt::ISODate));
-        if (!QFileInfo::exists(store)) {
-            idcard::sample::FillRequest request;
-            request.readings = readings;
-            request.holders = holders;
-            request.options.seed = 2026;
-            request.options.from = today.addDays(-365);
-            request.options.to = today;
-            idcard::sample::FillReport report;
-            QString error;
-            std::printf("generating %d readings over %d holders...\n", readings, holders);
-            if (!idcard::sample::createRecordStore(store, QStringLiteral(IDCARD_PROGRAM_DIR "/database/KeepTrackLog.db"), request,
-                                                   &report, &error)) {
-                std::fprintf(stderr, "generation failed: %s\n", qPrintable(error));
-                return 1;
-            }
-            std::printf("generated in %.1f s\n", report.seconds);
+        QString error;
+        store = BenchRecordStore(dataDir, readings, holders, today, &error);
+        if (store.isEmpty()) {
+            std::fprintf(stderr, "generation failed: %s\n", qPrintable(error));
+            return 1;
         }
     }
     std::printf("store: %s (%.0f MB)\n", qPrintable(QFileInfo(store).fileName()), QFileInfo(store).size() / 1048576.0);

@@ -5,12 +5,18 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${IDCARD_BUILD_DIR:-$root/build}"
 "$root/scripts/setup.sh"
-cmake --build "$build" -j"$(nproc)" --target bench_listing bench_import bench_export bench_delete
-echo "== import =="
-"$build/bench/bench_import"
-echo "== listing =="
-"$build/bench/bench_listing"
-echo "== export =="
+cmake --build "$build" -j"$(nproc)" --target bench_listing bench_import bench_connect bench_export bench_delete
+echo "== import, 20,000 readings of 4,000 new holders =="
+"$build/bench/bench_import" --readings 20000 --holders 4000 --runs 5
+echo "== import, 80,000 readings of 16,000 new holders =="
+"$build/bench/bench_import" --readings 80000 --holders 16000 --runs 5
+echo "== listing, 300,000 readings of 30,000 holders =="
+"$build/bench/bench_listing" --readings 300000 --holders 30000
+echo "== listing, 1,000,000 readings of 100,000 holders =="
+"$build/bench/bench_listing" --readings 1000000 --holders 100000
+echo "== one click on the connect button, 20,000 readings, simulated handheld =="
+"$build/bench/bench_connect" --readings 20000 --holders 4000 --runs 5
+echo "== export, 100,000 readings =="
 "$build/bench/bench_export"
-echo "== deletion =="
+echo "== deletion, 100,000 of 300,000 readings =="
 "$build/bench/bench_delete"

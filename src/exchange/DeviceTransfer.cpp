@@ -1,11 +1,14 @@
 #include "DeviceTransfer.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QTimer>
+
+#include <future>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
@@ -58,8 +61,9 @@ ProcessResult QtProcessRunner::Run(const QString& program, const QStringList& ar
     }
     result.exitedNormally = !result.timedOut && !result.cancelled && process.exitStatus() == QProcess::NormalExit;
     result.exitCode = process.exitCode();
+    result.output = process.readAll();
     if (!result.Succeeded())
-        result.errorText = QString::fromLocal8Bit(process.readAll()).trimmed();
+        result.errorText = QString::fromLocal8Bit(result.output).trimmed();
     return result;
 }
 
@@ -103,4 +107,54 @@ int DeviceTransfer::PushDeviceDb(const QString& localPath)
     if (m_progress)
         m_progress->End();
     return m_last.Succeeded() ? 0 : -1;
+}
+
+QByteArray DeviceTransfer::FileSha1(const QString& path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QByteArray();
+    return hash.result().toHex();
+}
+
+QByteArray DeviceTransfer::Sha1FromAnswer(const QByteArray& output)
+{
+    // "<40 hex digits>  <path>"; anything else there (a shell's "not found", adb's own notes) is
+    // no answer.
+    QByteArray found;
+    int answers = 0;
+    for (QByteArray line : output.split('\n')) {
+        line = line.trimmed();
+        const int gap = line.indexOf(' ');
+        if (gap != 40 || line.mid(gap).trimmed() != kDevicePath)
+            continue;
+        const QByteArray hash = line.left(40).toLower();
+        bool hex = true;
+        for (char c : hash)
+            hex = hex && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
+        if (!hex)
+            continue;
+        found = hash;
+        ++answers;
+    }
+    return answers == 1 ? found : QByteArray();
+}
+
+DeviceTransfer::Match DeviceTransfer::DeviceDbMatches(const QString& localPath)
+{
+    m_last = ProcessResult();
+    // The local copy is hashed meanwhile on another core.
+    std::future<QByteArray> local = std::async(std::launch::async, [localPath] { return FileSha1(localPath); });
+    if (m_progress)
+        m_progress->Begin(QStringLiteral("正在核对手持机数据…"));
+    m_last = m_runner.Run(AdbPath(), {QStringLiteral("shell"), QStringLiteral("sha1sum"), QString::fromLatin1(kDevicePath)},
+                          m_timeoutMs, m_progress);
+    if (m_progress)
+        m_progress->End();
+    const QByteArray mine = local.get();
+    const QByteArray theirs = m_last.Succeeded() ? Sha1FromAnswer(m_last.output) : QByteArray();
+    if (mine.isEmpty() || theirs.isEmpty())
+        return Match::Unknown;
+    return mine == theirs ? Match::Same : Match::Different;
 }

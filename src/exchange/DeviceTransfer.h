@@ -21,6 +21,7 @@ struct ProcessResult {
     bool timedOut = false;
     bool cancelled = false;
     QString errorText;           // why it did not start, or what it printed on failure
+    QByteArray output;           // what it printed, both channels
 
     bool Succeeded() const { return started && exitedNormally && exitCode == 0 && !timedOut && !cancelled; }
 };
@@ -56,7 +57,18 @@ public:
     // adb cannot be started or it fails.
     int PushDeviceDb(const QString& localPath);
 
+    // Whether the handheld's device database is byte for byte the file at localPath, asked of
+    // the handheld itself (its sha1sum) so that nothing is copied. Unknown when it cannot say:
+    // no such command there, adb failed or was cancelled, an answer that does not read as one.
+    enum class Match { Same, Different, Unknown };
+    Match DeviceDbMatches(const QString& localPath);
+
     const ProcessResult& LastResult() const { return m_last; }
+
+    // The SHA-1 of a local file in lower-case hex; empty when it cannot be read.
+    static QByteArray FileSha1(const QString& path);
+    // The hash in sha1sum's answer for the device database; empty when it holds none or several.
+    static QByteArray Sha1FromAnswer(const QByteArray& output);
 
 private:
     QString m_folder;

@@ -2,10 +2,24 @@
 
 #include "ReadingLogImport.h"
 
-PhotoPipeline::PhotoPipeline(std::vector<Job> jobs, size_t ahead) : m_jobs(std::move(jobs)), m_ahead(ahead ? ahead : 1)
+PhotoPipeline::PhotoPipeline(size_t ahead, unsigned workers) : m_ahead(ahead ? ahead : 1)
 {
-    if (!m_jobs.empty())
-        m_worker = std::thread([this] { run(); });
+    start(workers);
+}
+
+PhotoPipeline::PhotoPipeline(std::vector<Job> jobs, size_t ahead) : m_ahead(ahead ? ahead : 1)
+{
+    for (const Job& job : jobs)
+        m_slots.push_back({job.row, job.photo, QByteArray()});
+    start(0);
+}
+
+void PhotoPipeline::start(unsigned workers)
+{
+    if (workers == 0)
+        workers = std::max(1u, std::thread::hardware_concurrency());
+    for (unsigned i = 0; i < workers; ++i)
+        m_workers.emplace_back([this] { run(); });
 }
 
 PhotoPipeline::~PhotoPipeline()
@@ -15,29 +29,53 @@ PhotoPipeline::~PhotoPipeline()
         m_stop = true;
     }
     m_changed.notify_all();
-    if (m_worker.joinable())
-        m_worker.join();
+    for (std::thread& worker : m_workers)
+        worker.join();
 }
+
+void PhotoPipeline::Add(int row, QByteArray png)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_slots.push_back({row, nullptr, std::move(png)});
+    }
+    m_changed.notify_all();
+}
+
+QByteArray PhotoPipeline::decode(const TMemoryStream* stream, const QByteArray& png)
+{
+    QByteArray bitmap;
+    try {
+        if (stream || png.isNull())
+            ConvertPhoto(stream, bitmap, nullptr);
+        else
+            ConvertPhoto(png.constData(), static_cast<size_t>(png.size()), bitmap, nullptr);
+    } catch (...) {
+        bitmap = QByteArray(); // out of memory for one photo: that holder goes without
+    }
+    return bitmap;
+}
+
+bool PhotoPipeline::startable() const { return m_started < m_slots.size() && m_started < m_ahead; }
 
 void PhotoPipeline::run()
 {
-    for (size_t i = 0; i < m_jobs.size(); ++i) {
-        {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_changed.wait(lock, [&] { return m_stop || m_done.size() < m_ahead; });
-            if (m_stop)
-                return;
-        }
-        QByteArray bitmap;
-        try {
-            ConvertPhoto(m_jobs[i].photo, bitmap, nullptr);
-        } catch (...) {
-            bitmap = QByteArray(); // out of memory for one photo: that holder goes without
-        }
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_done.push_back(std::move(bitmap));
-        }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [&] { return m_stop || startable(); });
+        if (m_stop)
+            return;
+        // Slots are only removed from the front, and only once done or never started, so this
+        // one stays in place (a deque keeps references to its elements while only its ends change).
+        Slot& slot = m_slots[m_started++];
+        slot.started = true;
+        const TMemoryStream* stream = slot.stream;
+        const QByteArray png = std::move(slot.png);
+        lock.unlock();
+        QByteArray bitmap = decode(stream, png);
+        lock.lock();
+        slot.bitmap = std::move(bitmap);
+        slot.done = true;
         m_changed.notify_all();
     }
 }
@@ -45,19 +83,29 @@ void PhotoPipeline::run()
 bool PhotoPipeline::Take(int row, QByteArray& bitmap)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    // Jobs of rows the import has passed are dropped.
-    while (m_next < m_jobs.size() && m_jobs[m_next].row < row) {
-        m_changed.wait(lock, [&] { return !m_done.empty(); });
-        m_done.pop_front();
-        ++m_next;
-        m_changed.notify_all();
+    // Jobs of rows the caller has passed are dropped: a started one once it is done.
+    while (!m_slots.empty() && m_slots.front().row < row) {
+        if (m_slots.front().started)
+            m_changed.wait(lock, [&] { return m_slots.front().done; });
+        m_slots.pop_front();
+        if (m_started > 0)
+            --m_started;
     }
-    if (m_next >= m_jobs.size() || m_jobs[m_next].row != row)
+    if (m_slots.empty() || m_slots.front().row != row)
         return false;
-    m_changed.wait(lock, [&] { return !m_done.empty(); });
-    bitmap = std::move(m_done.front());
-    m_done.pop_front();
-    ++m_next;
+    if (!m_slots.front().started) {
+        // Not reached by the workers yet (none free): decode it here rather than wait.
+        Slot slot = std::move(m_slots.front());
+        m_slots.pop_front();
+        lock.unlock();
+        m_changed.notify_all();
+        bitmap = decode(slot.stream, slot.png);
+        return true;
+    }
+    m_changed.wait(lock, [&] { return m_slots.front().done; });
+    bitmap = std::move(m_slots.front().bitmap);
+    m_slots.pop_front();
+    --m_started;
     m_changed.notify_all();
     return true;
 }

@@ -6,6 +6,7 @@
 #include "ScratchFolder.h"
 #include "SQLiteTable.h"
 #include "StoreWriter.h"
+#include "Writeback.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,110 +15,324 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <iterator>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace {
 
-// A row that cannot be taken: ends the import at that row.
-struct RowFailure {
-    QString message;
-};
+constexpr int kRowsAhead = 256;  // rows read ahead of the one being written
+constexpr int kPhotosAhead = 64; // photos read ahead for decoding, at most
+constexpr qsizetype kWrittenKept = 200000; // readings remembered instead of looked up
+constexpr qint64 kWritebackBytes = 8 << 20; // written to the store between two writeback hints
 
+// Columns looked up by name on first use, so a missing column fails the row that needs it.
+// Names are the literals below, so they are told apart by address.
 class Row {
 public:
-    explicit Row(TSQLiteTable& table) : m_table(table) {}
+    explicit Row(const TSQLiteRow& source) : m_source(source) {}
 
-    // Column looked up by name on first use, so a missing column fails the row that needs it.
     int index(const char* name)
     {
-        auto it = m_index.constFind(name);
-        if (it != m_index.constEnd())
-            return it.value();
-        const int i = m_table.IndexOfField(name);
-        m_index.insert(name, i);
+        for (const auto& known : m_index)
+            if (known.first == name)
+                return known.second;
+        const int i = m_source.IndexOfField(name);
+        m_index.emplace_back(name, i);
         return i;
     }
-    QString text(const char* name) { return TrimBlanks(QString::fromUtf8(m_table.FieldTextOrEmpty(index(name)).c_str())); }
-
-    TSQLiteTable& table() { return m_table; }
+    QString text(const char* name) { return TrimBlanks(QString::fromUtf8(m_source.FieldTextOrEmpty(index(name)).c_str())); }
 
 private:
-    TSQLiteTable& m_table;
-    QHash<QByteArray, int> m_index;
+    const TSQLiteRow& m_source;
+    std::vector<std::pair<const char*, int>> m_index;
 };
 
-bool exec(QSqlDatabase& db, const char* sql, QString* error = nullptr)
+std::string quoted(const std::string& name)
 {
-    QSqlQuery q(db);
-    if (q.exec(QString::fromLatin1(sql)))
-        return true;
-    if (error)
-        *error = q.lastError().text();
-    return false;
-}
-
-} // namespace
-
-namespace {
-
-// The photo of the current row; none when the column does not hold BLOBs, which makes it
-// unreadable like any other bad photo.
-const TMemoryStream* photoOf(TSQLiteTable& table, int column)
-{
-    try {
-        return table.FieldBlob(column);
-    } catch (const ESQLiteException&) {
-        return nullptr;
+    std::string out = "\"";
+    for (char c : name) {
+        out += c;
+        if (c == '"')
+            out += '"';
     }
+    return out + '"';
 }
 
-// First pass over the rows: which holders are new, and so whose photos the import will need.
-// Their decoding starts at once on another core. The pass stops quietly at anything unusual; the
-// import proper meets the same row and deals with it.
-std::unique_ptr<PhotoPipeline> planPhotos(TSQLiteTable& table, StoreWriter& writer, QHash<QString, bool>& storedBefore)
+std::string upper(std::string s)
 {
-    std::vector<PhotoPipeline::Job> jobs;
-    try {
-        Row row(table);
-        QSet<QString> planned;
-        for (; !table.AtEnd(); table.MoveNext()) {
-            const QString ic = row.text("ic");
-            if (planned.contains(ic))
-                continue;
-            auto it = storedBefore.constFind(ic);
-            if (it == storedBefore.constEnd()) {
-                QString error;
-                const bool exists = writer.PersonExists(ic, &error);
-                if (!error.isEmpty())
-                    break;
-                it = storedBefore.insert(ic, exists);
-            }
-            if (it.value())
-                continue;
-            planned.insert(ic);
-            jobs.push_back({table.CurrentRow(), photoOf(table, row.index("photo"))});
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+// The columns of a new holder, in the order they are read.
+const char* const kPersonColumns[] = {"name", "sex", "nation", "addr", "birth", "valid_begin", "valid_End", "issue"};
+
+// One row of water_list as the reading thread hands it over.
+struct DeviceRow {
+    int number = 0;     // 1-based
+    qint64 rowid = -1;  // for the photo; -1 when it came with the row
+    QString ic;
+    QString readTime;
+    QString person[std::size(kPersonColumns)];
+    QString personError; // why the holder's columns could not be read (a missing column)
+    QByteArray photo;
+    QString photoError;
+    QString failure; // the row cannot be read at all: the import ends here
+    bool repeat = false; // the ID number came earlier in the file: nothing but the reading is read
+};
+
+// Steps through water_list without its photos, which are read by row id and only for a row that
+// brings a new holder. A table without row ids is read whole, photos included.
+class DeviceRows {
+public:
+    explicit DeviceRows(TSQLiteDatabase& device)
+    {
+        std::vector<std::string> columns;
+        {
+            auto info = device.QueryTable("PRAGMA table_info(water_list)");
+            const int name = info->IndexOfField("name");
+            for (; !info->AtEnd(); info->MoveNext())
+                columns.push_back(info->FieldText(name));
         }
-    } catch (const std::exception&) {
+        std::string select;
+        for (const std::string& column : columns)
+            if (upper(column) != "PHOTO")
+                select += ", " + quoted(column);
+        for (const char* alias : {"_rowid_", "rowid", "oid"}) {
+            bool taken = false;
+            for (const std::string& column : columns)
+                taken = taken || upper(column) == upper(alias);
+            if (taken)
+                continue;
+            try {
+                m_cursor = std::make_unique<TSQLiteCursor>(device, std::string("SELECT ") + alias + select + " FROM water_list");
+                m_rowid = alias;
+            } catch (const ESQLiteException&) {
+                // no row ids
+            }
+            break;
+        }
+        if (!m_cursor)
+            m_cursor = std::make_unique<TSQLiteCursor>(device, "SELECT * FROM water_list");
+        m_row = std::make_unique<Row>(*m_cursor);
     }
-    table.Rewind();
-    if (jobs.empty())
-        return nullptr;
-    return std::make_unique<PhotoPipeline>(std::move(jobs));
-}
+
+    bool AtEnd() const { return m_cursor->AtEnd() && m_stepError.isEmpty(); }
+    // What the row id is called; empty when photos come with the rows.
+    const std::string& RowidName() const { return m_rowid; }
+
+    // The current row, then a step past it. A failing step becomes the failure of the next row.
+    DeviceRow Read()
+    {
+        DeviceRow r;
+        r.number = ++m_read;
+        if (!m_stepError.isEmpty()) {
+            std::swap(r.failure, m_stepError);
+            return r;
+        }
+        try {
+            r.ic = m_row->text("ic");
+            r.readTime = m_row->text("read_time");
+            // The holder's columns matter only for the first row of an ID number that is new to the
+            // store, which this thread cannot tell: they are read for every first row, and a
+            // missing one is kept for that row to fail on.
+            if (m_seen.size() < kSeenKept) {
+                r.repeat = m_seen.contains(r.ic);
+                m_seen.insert(r.ic);
+            }
+            if (!r.repeat)
+                readHolder(r);
+        } catch (const std::exception& e) {
+            r.failure = QString::fromUtf8(e.what());
+            return r;
+        }
+        try {
+            m_cursor->MoveNext();
+        } catch (const std::exception& e) {
+            m_stepError = QString::fromUtf8(e.what());
+        }
+        return r;
+    }
+
+    // A photo's bytes: null when there is none or it is not in a BLOB column, which makes it
+    // unreadable like any other bad photo.
+    static QByteArray PhotoBytes(const TSQLiteRow& row, int column)
+    {
+        const TMemoryStream* stream = nullptr;
+        try {
+            stream = row.FieldBlob(column);
+        } catch (const ESQLiteException&) {
+            return QByteArray();
+        }
+        if (!stream || stream->Size() == 0)
+            return QByteArray();
+        return QByteArray(stream->Data(), static_cast<qsizetype>(stream->Size()));
+    }
+
+private:
+    // The holder's columns and the photo (or where to find it) of the current row.
+    void readHolder(DeviceRow& r)
+    {
+        for (size_t k = 0; k < std::size(kPersonColumns) && r.personError.isEmpty(); ++k) {
+            try {
+                r.person[k] = m_row->text(kPersonColumns[k]);
+            } catch (const ESQLiteException& e) {
+                r.personError = QString::fromUtf8(e.what());
+            }
+        }
+        if (!m_rowid.empty()) {
+            // As text: a row id column declared in lower case does not read as an integer.
+            r.rowid = std::stoll(m_cursor->FieldText(0));
+            return;
+        }
+        try {
+            r.photo = PhotoBytes(*m_cursor, m_row->index("photo"));
+        } catch (const ESQLiteException& e) {
+            r.photoError = QString::fromUtf8(e.what());
+        }
+    }
+
+    std::unique_ptr<TSQLiteCursor> m_cursor;
+    std::unique_ptr<Row> m_row;
+    static constexpr qsizetype kSeenKept = 200000;
+
+    std::string m_rowid;
+    int m_read = 0;
+    QString m_stepError;
+    QSet<QString> m_seen; // ID numbers read so far
+};
+
+// Reads the rows on a thread of its own, a bounded number ahead of the import, so that stepping
+// through the device file overlaps with writing the store.
+class DeviceReader {
+public:
+    // Opens the file twice: one connection for the rows (used by the thread alone), one for the
+    // photos (used by the caller). Raises when the file or its table cannot be read.
+    explicit DeviceReader(const std::string& path)
+        : m_rowsDb(path), m_rows(m_rowsDb), m_photosDb(path)
+    {
+        m_thread = std::thread([this] { run(); });
+    }
+    ~DeviceReader()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+
+    // The next row; false when there are no more.
+    bool Take(DeviceRow& row)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return !m_queue.empty() || m_done; });
+        if (m_queue.empty())
+            return false;
+        row = std::move(m_queue.front());
+        m_queue.pop_front();
+        if (m_queue.size() == kQueued / 2)
+            m_changed.notify_all();
+        return true;
+    }
+    int RowsRead() const { return m_taken; }
+
+    // The photo of a row read earlier; raises when the column does not exist.
+    QByteArray Photo(const DeviceRow& row)
+    {
+        if (row.rowid < 0) {
+            if (!row.photoError.isEmpty())
+                throw ESQLiteException(row.photoError.toStdString());
+            return row.photo;
+        }
+        const SQLiteArgs id{SQLiteArg::Int64(row.rowid)};
+        if (!m_photo)
+            m_photo = std::make_unique<TSQLiteCursor>(m_photosDb, "SELECT photo FROM water_list WHERE " + m_rows.RowidName() + "=?", id);
+        else
+            m_photo->Restart(id);
+        if (m_photo->AtEnd())
+            return QByteArray();
+        return DeviceRows::PhotoBytes(*m_photo, m_photo->IndexOfField("photo"));
+    }
+
+private:
+    static constexpr size_t kQueued = 512;
+
+    void run()
+    {
+        QString failure;
+        try {
+            bool more = !m_rows.AtEnd();
+            while (more) {
+                DeviceRow row = m_rows.Read();
+                more = row.failure.isEmpty() && !m_rows.AtEnd();
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_changed.wait(lock, [&] { return m_stop || m_queue.size() < kQueued; });
+                if (m_stop)
+                    break;
+                m_queue.push_back(std::move(row));
+                ++m_taken;
+                if (m_queue.size() == 1)
+                    m_changed.notify_all();
+            }
+        } catch (const std::exception& e) {
+            failure = QString::fromUtf8(e.what()); // out of memory: the next row cannot be read
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!failure.isEmpty()) {
+            DeviceRow row;
+            row.number = m_taken + 1;
+            row.failure = failure;
+            m_queue.push_back(std::move(row));
+        }
+        m_done = true;
+        m_changed.notify_all();
+    }
+
+    TSQLiteDatabase m_rowsDb;
+    DeviceRows m_rows;
+    TSQLiteDatabase m_photosDb;
+    std::unique_ptr<TSQLiteCursor> m_photo;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<DeviceRow> m_queue;
+    std::atomic<int> m_taken{0};
+    bool m_done = false;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+// A row of water_list as read, waiting to be written.
+struct PendingRow {
+    int number = 0; // 1-based
+    QString ic;
+    QString readTime;
+    bool newHolder = false; // this row stores the holder
+    PersonRecord person;
+    QString failure; // the row cannot be taken: the import ends here
+};
 
 } // namespace
 
-bool ConvertPhoto(const TMemoryStream* source, QByteArray& target, QString* why)
+bool ConvertPhoto(const char* png, size_t size, QByteArray& target, QString* why)
 {
     target = QByteArray();
-    if (!source || source->Size() == 0) {
+    if (!png || size == 0) {
         if (why)
             *why = QStringLiteral("no photo");
         return false;
     }
     std::vector<unsigned char> bmp;
-    const photo::PhotoResult r =
-        photo::PngToBmp(reinterpret_cast<const unsigned char*>(source->Data()), static_cast<size_t>(source->Size()), bmp);
+    const photo::PhotoResult r = photo::PngToBmp(reinterpret_cast<const unsigned char*>(png), size, bmp);
     if (!r.ok) {
         if (why)
             *why = QString::fromStdString(r.error);
@@ -125,6 +340,13 @@ bool ConvertPhoto(const TMemoryStream* source, QByteArray& target, QString* why)
     }
     target = QByteArray(reinterpret_cast<const char*>(bmp.data()), static_cast<qsizetype>(bmp.size()));
     return true;
+}
+
+bool ConvertPhoto(const TMemoryStream* source, QByteArray& target, QString* why)
+{
+    if (!source)
+        return ConvertPhoto(nullptr, 0, target, why);
+    return ConvertPhoto(source->Data(), static_cast<size_t>(source->Size()), target, why);
 }
 
 ReadingLogImporter::ReadingLogImporter(QSqlDatabase store, QString scratchFolder)
@@ -149,106 +371,206 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
     if (out.validation != ImportOutcome::Validation::Ok)
         return out;
 
-    std::unique_ptr<TSQLiteDatabase> device;
-    std::unique_ptr<TSQLiteTable> table;
+    std::unique_ptr<DeviceReader> rows;
     try {
-        device = std::make_unique<TSQLiteDatabase>(QFile::encodeName(path).toStdString());
-        table = device->QueryTable("SELECT * FROM water_list");
+        rows = std::make_unique<DeviceReader>(QFile::encodeName(path).toStdString());
     } catch (const std::exception& e) {
         out.readFailed = true;
         out.error = QString::fromUtf8(e.what());
         return out;
     }
-    out.rowsInDevice = table->RowCount();
-    if (out.rowsInDevice == 0)
+    DeviceRow first;
+    if (!rows->Take(first))
         return out;
 
-    // One transaction for the whole import: a crash leaves the store as it was before. Each row
-    // is a savepoint, so a failing row leaves nothing of itself behind.
+    // One transaction for the whole import: a crash leaves the store as it was before. A row is
+    // read completely before anything of it is written, so a write that fails is a store failure:
+    // the row's own earlier write is undone and the import ends there.
     if (!m_store.transaction()) {
         out.readFailed = true;
         out.error = m_store.lastError().text();
         return out;
     }
     StoreWriter writer(m_store);
-    QSet<QString> knownHolders;
-    QHash<QString, bool> storedBefore; // PersonExists answers of the first pass
-    std::unique_ptr<PhotoPipeline> photos = planPhotos(*table, writer, storedBefore);
-    QByteArray lastBitmap;
-    Row row(*table);
-    int rowNumber = 0;
-    int count = 0;
-    while (!table->AtEnd()) {
-        ++rowNumber;
-        QString savepointError;
-        if (!exec(m_store, "SAVEPOINT import_row", &savepointError)) {
-            out.failedRow = rowNumber;
-            out.error = savepointError;
-            break;
+    // The store's file, so that the disk can take its pages while the import goes on instead of
+    // all at the commit.
+    QString storeFile;
+    {
+        QSqlQuery list(m_store);
+        if (list.exec(QStringLiteral("pragma database_list")))
+            while (list.next())
+                if (list.value(1).toString() == QLatin1String("main"))
+                    storeFile = list.value(2).toString();
+    }
+    qint64 unsynced = 0;
+    // ID number -> stored already, or stored by an earlier row of this import.
+    QHash<QString, bool> known;
+    // Holders new in this import without a stored reading: their readings need no lookup in the
+    // store, only among the readings this import wrote (ID number and time).
+    QSet<QString> fresh;
+    QSet<QString> written;
+    PhotoPipeline photos(kPhotosAhead);
+    std::deque<PendingRow> window;
+    int photosPending = 0;
+    bool readingDone = false;
+
+    bool firstTaken = false;
+    auto readRow = [&](PendingRow& r) {
+        DeviceRow d;
+        if (!firstTaken) {
+            d = std::move(first);
+            firstTaken = true;
+        } else if (!rows->Take(d)) {
+            return false;
         }
-        try {
-            const QString ic = row.text("ic");
-            const QString readTime = row.text("read_time");
-            bool known = knownHolders.contains(ic) || storedBefore.value(ic, false);
-            if (!known && !storedBefore.contains(ic)) {
-                QString error;
-                known = writer.PersonExists(ic, &error);
-                if (!error.isEmpty())
-                    throw RowFailure{error};
+        r.number = d.number;
+        r.failure = d.failure;
+        if (!r.failure.isEmpty())
+            return true;
+        r.ic = d.ic;
+        r.readTime = d.readTime;
+        auto it = known.constFind(r.ic);
+        if (it == known.constEnd()) {
+            QString error;
+            const bool exists = writer.PersonExists(r.ic, &error);
+            if (!error.isEmpty()) {
+                r.failure = error;
+                return true;
             }
-            if (!known) {
-                PersonRecord person;
-                person.idcardno = ic;
-                person.name = row.text("name");
-                person.sex = row.text("sex");
-                person.nationName = row.text("nation");
-                person.address = row.text("addr");
-                person.birthText = row.text("birth");
-                person.validBegin = row.text("valid_begin");
-                person.validEnd = row.text("valid_End");
-                person.issuer = row.text("issue");
-                // A photo that cannot be read costs the photo, not the reading.
-                const int photoColumn = row.index("photo"); // a missing column fails the row
-                QByteArray bitmap;
-                if (!photos || !photos->Take(table->CurrentRow(), bitmap))
-                    ConvertPhoto(photoOf(*table, photoColumn), bitmap, nullptr);
-                if (bitmap.isNull())
-                    ++out.withoutPhoto;
-                QString error;
-                if (!writer.InsertPerson(person, bitmap, &error))
-                    throw RowFailure{error};
-                if (!bitmap.isNull())
-                    lastBitmap = bitmap;
+            it = known.insert(r.ic, exists);
+        }
+        if (it.value())
+            return true;
+        if (d.repeat) {
+            // An earlier row of this ID number was new to the store and so stored the holder
+            // before this one, or failed and ended the import.
+            r.failure = QStringLiteral("holder of row %1 not read").arg(d.number);
+            return true;
+        }
+        if (!d.personError.isEmpty()) {
+            r.failure = d.personError; // a missing column fails the first row that needs it
+            return true;
+        }
+        PersonRecord& p = r.person;
+        p.idcardno = r.ic;
+        p.name = d.person[0];
+        p.sex = d.person[1];
+        p.nationName = d.person[2];
+        p.address = d.person[3];
+        p.birthText = d.person[4];
+        p.validBegin = d.person[5];
+        p.validEnd = d.person[6];
+        p.issuer = d.person[7];
+        try {
+            photos.Add(r.number, rows->Photo(d));
+        } catch (const std::exception& e) {
+            r.failure = QString::fromUtf8(e.what());
+            return true;
+        }
+        ++photosPending;
+        r.newHolder = true;
+        known[r.ic] = true;
+        return true;
+    };
+
+    QByteArray lastBitmap;
+    int count = 0;
+    bool storeBroken = false;
+    try {
+        for (;;) {
+            while (!readingDone && window.size() < size_t(kRowsAhead) && photosPending < kPhotosAhead) {
+                PendingRow r;
+                readingDone = !readRow(r);
+                if (readingDone)
+                    break;
+                readingDone = !r.failure.isEmpty();
+                window.push_back(std::move(r));
+            }
+            if (window.empty())
+                break;
+            PendingRow r = std::move(window.front());
+            window.pop_front();
+            if (!r.failure.isEmpty()) {
+                out.failedRow = r.number;
+                out.error = r.failure;
+                break;
             }
             QString error;
-            switch (writer.SaveReadingChecked(ic, readTime, &error)) {
+            QByteArray bitmap;
+            if (r.newHolder) {
+                --photosPending;
+                photos.Take(r.number, bitmap);
+                if (!writer.InsertPerson(r.person, bitmap, &error)) {
+                    out.failedRow = r.number;
+                    out.error = error;
+                    break;
+                }
+            }
+            StoreWriter::ReadingResult result = StoreWriter::ReadingResult::BadTime;
+            const QString time = StoreWriter::ReadingTime(r.readTime);
+            if (!time.isEmpty()) {
+                if (r.newHolder) {
+                    const bool none = !writer.HasReadings(r.ic, &error) && error.isEmpty();
+                    if (none)
+                        fresh.insert(r.ic);
+                }
+                if (!error.isEmpty()) {
+                    result = StoreWriter::ReadingResult::Failed;
+                } else if (fresh.contains(r.ic)) {
+                    const QString key = r.ic + u'|' + time;
+                    result = written.contains(key) ? StoreWriter::ReadingResult::AlreadyStored
+                                                   : writer.StoreReading(r.ic, time, false, &error);
+                    if (result == StoreWriter::ReadingResult::Stored)
+                        written.insert(key);
+                    if (written.size() > kWrittenKept) {
+                        // Enough kept for a busy year; later rows ask the store as for anyone else.
+                        fresh.clear();
+                        written.clear();
+                    }
+                } else {
+                    result = writer.StoreReading(r.ic, time, true, &error);
+                }
+            }
+            if (result == StoreWriter::ReadingResult::Failed) {
+                out.failedRow = r.number;
+                out.error = error;
+                QString undoError;
+                if (r.newHolder && !writer.RemovePerson(r.ic, &undoError))
+                    storeBroken = true;
+                break;
+            }
+            switch (result) {
             case StoreWriter::ReadingResult::Stored: ++count; break;
             case StoreWriter::ReadingResult::AlreadyStored: ++out.alreadyStored; break;
             case StoreWriter::ReadingResult::BadTime: ++out.badTimes; ++count; break;
-            case StoreWriter::ReadingResult::Failed: throw RowFailure{error};
+            case StoreWriter::ReadingResult::Failed: break;
             }
-            knownHolders.insert(ic);
-            exec(m_store, "RELEASE import_row");
-        } catch (const std::exception& e) {
-            out.failedRow = rowNumber;
-            out.error = QString::fromUtf8(e.what());
-        } catch (const RowFailure& f) {
-            out.failedRow = rowNumber;
-            out.error = f.message;
+            if (r.newHolder) {
+                if (bitmap.isNull())
+                    ++out.withoutPhoto;
+                else
+                    lastBitmap = bitmap;
+            }
+            unsynced += bitmap.size() + 100;
+            if (unsynced > kWritebackBytes && !storeFile.isEmpty()) {
+                StartWriteback(storeFile);
+                unsynced = 0;
+            }
         }
-        if (out.failedRow) {
-            exec(m_store, "ROLLBACK TO import_row");
-            exec(m_store, "RELEASE import_row");
-            break;
-        }
-        table->MoveNext();
+    } catch (const std::exception& e) {
+        // Out of memory somewhere in a row: what it wrote cannot be told apart, so none of the
+        // import stays.
+        out.error = QString::fromUtf8(e.what());
+        storeBroken = true;
     }
+    out.rowsInDevice = std::max(rows->RowsRead(), out.failedRow);
 
-    if (!m_store.commit()) {
-        const QString error = m_store.lastError().text();
+    if (storeBroken || !m_store.commit()) {
+        const QString error = storeBroken ? out.error : m_store.lastError().text();
         m_store.rollback();
+        const int rowsInDevice = out.rowsInDevice;
         out = ImportOutcome();
-        out.rowsInDevice = table->RowCount();
+        out.rowsInDevice = rowsInDevice;
         out.readFailed = true;
         out.error = error;
         return out;
@@ -268,12 +590,14 @@ bool ReadingLogImporter::AllReadingsStored(const QString& path, QString* why) co
             *why = reason;
         return false;
     };
-    std::unique_ptr<TSQLiteTable> table;
+    std::unique_ptr<TSQLiteDatabase> device;
+    std::unique_ptr<TSQLiteCursor> rows;
     try {
-        TSQLiteDatabase device(QFile::encodeName(path).toStdString());
-        if (!device.HasTable("water_list"))
+        device = std::make_unique<TSQLiteDatabase>(QFile::encodeName(path).toStdString());
+        if (!device->HasTable("water_list"))
             return fail(QStringLiteral("no reading log"));
-        table = device.QueryTable("SELECT * FROM water_list");
+        // The two columns that make a reading; the photos are never read here.
+        rows = std::make_unique<TSQLiteCursor>(*device, "SELECT ic, read_time FROM water_list");
     } catch (const std::exception& e) {
         return fail(QString::fromUtf8(e.what()));
     }
@@ -282,12 +606,12 @@ bool ReadingLogImporter::AllReadingsStored(const QString& path, QString* why) co
     if (!stored.prepare(QStringLiteral("select a.serialno from idcardwater a,idcardinfo b "
                                        "where a.idcardno=:p1 and a.readtime=:p2 and b.idcardno=a.idcardno")))
         return fail(stored.lastError().text());
-    Row row(*table);
+    Row row(*rows);
     int rowNumber = 0;
     try {
-        for (; !table->AtEnd(); table->MoveNext()) {
+        for (; !rows->AtEnd(); rows->MoveNext()) {
             ++rowNumber;
-            const QString time = StoreTimeParam(row.text("read_time"));
+            const QString time = StoreWriter::ReadingTime(row.text("read_time"));
             if (time.isEmpty())
                 return fail(QStringLiteral("row %1: reading time not understood").arg(rowNumber));
             stored.bindValue(0, row.text("ic"));

@@ -46,6 +46,7 @@ private:
 // PNG photo to a Windows bitmap file image. false (with a reason) when there is no photo or it
 // cannot be read.
 bool ConvertPhoto(const TMemoryStream* source, QByteArray& target, QString* why);
+bool ConvertPhoto(const char* png, size_t size, QByteArray& target, QString* why);
 
 // The operator's texts for an outcome: the closing information, and a warning when the import did
 // not take every reading (empty when it did).

@@ -48,3 +48,16 @@ QString ReadingLogQuery::CountSql() const
 {
     return QStringLiteral("select count(*) from idcardwater a,idcardinfo b,nation_mes c ") + condition;
 }
+
+QString ReadingLogQuery::CountByHoldersSql() const
+{
+    // The cross joins fix the loop order; an inner join counts the same rows in any order.
+    return QStringLiteral("select count(*) from idcardinfo b cross join nation_mes c cross join idcardwater a ") + condition;
+}
+
+QString ReadingLogQuery::ReadingsInRangeSql()
+{
+    return QStringLiteral("select count(*) from idcardwater a where (a.readtime between :p1 and :p2)");
+}
+
+QString ReadingLogQuery::HoldersSql() { return QStringLiteral("select count(*) from idcardinfo"); }

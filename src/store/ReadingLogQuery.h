@@ -23,6 +23,13 @@ struct ReadingLogQuery {
     // the row being shown.
     QString ListingSql() const;
     QString CountSql() const;
+    // The same count with the holders as the outer loop: cheaper when the range holds many more
+    // readings than there are holders, since each holder's readings are then counted on an index.
+    QString CountByHoldersSql() const;
+    // Upper bounds of the count that need no join: the readings in the date range (index only;
+    // bound to p1 and p2 only), and the holders.
+    static QString ReadingsInRangeSql();
+    static QString HoldersSql();
 };
 
 extern const char* const kReadingLogSelect;

@@ -14,11 +14,14 @@ const char* const kSave1Sql =
     " values(:p1,:p2,:p3,:p4,:p5,:p6,:p7,:p8,:p9,:p10,:p11)";
 const char* const kSave2Sql = "insert into idcardwater(idcardno,readtime) values(:p1,:p2)";
 const char* const kReadingExistsSql = "select serialno from idcardwater where idcardno=:p1 and readtime=:p2";
+const char* const kRemoveSql = "delete from idcardinfo where idcardno=:p1";
+const char* const kAnyReadingSql = "select serialno from idcardwater where idcardno=:p1";
 
 } // namespace
 
 StoreWriter::StoreWriter(QSqlDatabase db)
     : m_exists(db, kPersonExistsSql), m_save1(db, kSave1Sql), m_save2(db, kSave2Sql), m_readingExists(db, kReadingExistsSql)
+    , m_remove(db, kRemoveSql), m_anyReading(db, kAnyReadingSql)
 {
 }
 
@@ -54,24 +57,63 @@ bool StoreWriter::PersonExists(const QString& idcardno, QString* error)
     return found;
 }
 
+QString StoreWriter::ReadingTime(const QString& text)
+{
+    // "YYYY-MM-DD HH:MM:SS" with a real date and time of day.
+    static const int digits[] = {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18};
+    bool canonical = text.size() == 19 && text[4] == u'-' && text[7] == u'-' && text[10] == u' ' && text[13] == u':'
+        && text[16] == u':';
+    int n[14] = {};
+    for (int i = 0; canonical && i < 14; ++i) {
+        const char16_t c = text[digits[i]].unicode();
+        canonical = c >= u'0' && c <= u'9';
+        n[i] = c - u'0';
+    }
+    if (canonical) {
+        const QDate date(n[0] * 1000 + n[1] * 100 + n[2] * 10 + n[3], n[4] * 10 + n[5], n[6] * 10 + n[7]);
+        const QTime time(n[8] * 10 + n[9], n[10] * 10 + n[11], n[12] * 10 + n[13]);
+        if (date.isValid() && time.isValid())
+            return text;
+    }
+    return StoreTimeParam(text);
+}
+
 StoreWriter::ReadingResult StoreWriter::SaveReadingChecked(const QString& idcardno, const QString& readTimeText, QString* error)
 {
-    const QString time = StoreTimeParam(readTimeText);
+    const QString time = ReadingTime(readTimeText);
     if (time.isEmpty()) {
         if (error)
             *error = QStringLiteral("刷卡时间无法识别");
         return ReadingResult::BadTime;
     }
-    if (!run(m_readingExists, {idcardno, time}, error))
-        return ReadingResult::Failed;
-    const bool already = m_readingExists.query.next();
-    m_readingExists.query.finish();
-    if (already)
-        return ReadingResult::AlreadyStored;
+    return StoreReading(idcardno, time, true, error);
+}
+
+StoreWriter::ReadingResult StoreWriter::StoreReading(const QString& idcardno, const QString& time, bool checkFirst, QString* error)
+{
+    if (checkFirst) {
+        if (!run(m_readingExists, {idcardno, time}, error))
+            return ReadingResult::Failed;
+        const bool already = m_readingExists.query.next();
+        m_readingExists.query.finish();
+        if (already)
+            return ReadingResult::AlreadyStored;
+    }
     if (!run(m_save2, {idcardno, time}, error))
         return ReadingResult::Failed;
     m_save2.query.finish();
     return ReadingResult::Stored;
+}
+
+bool StoreWriter::HasReadings(const QString& idcardno, QString* error)
+{
+    if (error)
+        error->clear();
+    if (!run(m_anyReading, {idcardno}, error))
+        return false;
+    const bool found = m_anyReading.query.next();
+    m_anyReading.query.finish();
+    return found;
 }
 
 bool StoreWriter::SaveReading(const QString& idcardno, const QString& readTimeText)
@@ -97,5 +139,13 @@ bool StoreWriter::SavePerson(const PersonRecord& person, const QString& readTime
     if (!InsertPerson(person, photo, &ignored))
         return false;
     SaveReading(person.idcardno, readTimeText);
+    return true;
+}
+
+bool StoreWriter::RemovePerson(const QString& idcardno, QString* error)
+{
+    if (!run(m_remove, {idcardno}, error))
+        return false;
+    m_remove.query.finish();
     return true;
 }

@@ -34,12 +34,25 @@ public:
     // The same with the reason; a reading already stored (same ID number and time) is not
     // stored again.
     ReadingResult SaveReadingChecked(const QString& idcardno, const QString& readTimeText, QString* error);
+    // The same for a time already in the store's form; checkFirst false when the caller knows
+    // the reading is not stored yet.
+    ReadingResult StoreReading(const QString& idcardno, const QString& storeTime, bool checkFirst, QString* error);
+    // Whether the store holds any reading of the ID number, with a holder row or without; false
+    // with error set when the lookup fails.
+    bool HasReadings(const QString& idcardno, QString* error);
 
     // Stores a holder, then the reading (whose result does not change the answer). photo null:
     // the holder is stored without one.
     bool SavePerson(const PersonRecord& person, const QString& readTimeText, const QByteArray& photo);
     // The holder alone; false with error when the insert fails.
     bool InsertPerson(const PersonRecord& person, const QByteArray& photo, QString* error);
+
+    // Removes a holder stored by this import whose reading then failed; false with error.
+    bool RemovePerson(const QString& idcardno, QString* error);
+
+    // A reading time in the store's form, as StoreTimeParam gives it; empty when it does not
+    // convert. A text already in that form is checked without a trip through the local clock.
+    static QString ReadingTime(const QString& text);
 
     // Birth text cut to characters 1-4, 6-7 and 9-10 (the separators dropped).
     static QString CutBirth(const QString& birthText);
@@ -55,5 +68,5 @@ private:
     // Binds values by position and executes; false with error on failure.
     static bool run(Statement& statement, const QVariantList& values, QString* error);
 
-    Statement m_exists, m_save1, m_save2, m_readingExists;
+    Statement m_exists, m_save1, m_save2, m_readingExists, m_remove, m_anyReading;
 };

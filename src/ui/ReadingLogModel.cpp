@@ -80,16 +80,14 @@ bool ReadingLogModel::Run(const QSqlDatabase& db, const ReadingLogQuery& query, 
         return false;
     }
 
-    QSqlQuery count(db);
-    count.setForwardOnly(true);
-    if (!count.prepare(query.CountSql()))
-        return fail(count);
-    for (int i = 0; i < query.storeParams.size(); ++i)
-        count.bindValue(i, query.storeParams[i]);
-    if (!count.exec() || !count.next())
-        return fail(count);
-    const int total = count.value(0).toInt();
-    count.finish();
+    QString failure;
+    const int total = countRows(db, query, &failure);
+    if (total < 0) {
+        if (error)
+            *error = failure;
+        endResetModel();
+        return false;
+    }
 
     QSqlQuery list(db);
     list.setForwardOnly(true);
@@ -110,6 +108,41 @@ bool ReadingLogModel::Run(const QSqlDatabase& db, const ReadingLogQuery& query, 
     if (m_query.isActive())
         m_idle.start();
     return true;
+}
+
+namespace {
+
+// One count(*) with the first `bind` parameters of the query; -1 with error on failure.
+qint64 scalarCount(const QSqlDatabase& db, const QString& sql, const QStringList& params, int bind, QString* error)
+{
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (q.prepare(sql)) {
+        for (int i = 0; i < bind && i < params.size(); ++i)
+            q.bindValue(i, params[i]);
+        if (q.exec() && q.next())
+            return q.value(0).toLongLong();
+    }
+    *error = q.lastError().text();
+    return -1;
+}
+
+} // namespace
+
+int ReadingLogModel::countRows(const QSqlDatabase& db, const ReadingLogQuery& query, QString* error)
+{
+    // The listed rows are readings joined to their holder and nation, so the readings in the
+    // date range bound the count from above at the cost of an index range. Counting through the
+    // join per reading costs two lookups each; when the range holds more readings than there are
+    // holders, counting each holder's readings on the ID-number index costs less.
+    const qint64 inRange = scalarCount(db, ReadingLogQuery::ReadingsInRangeSql(), query.storeParams, 2, error);
+    if (inRange <= 0)
+        return static_cast<int>(inRange);
+    const qint64 holders = scalarCount(db, ReadingLogQuery::HoldersSql(), query.storeParams, 0, error);
+    if (holders < 0)
+        return -1;
+    const QString sql = inRange > holders ? query.CountByHoldersSql() : query.CountSql();
+    return static_cast<int>(scalarCount(db, sql, query.storeParams, int(query.storeParams.size()), error));
 }
 
 void ReadingLogModel::fetchChunk(int upTo) const

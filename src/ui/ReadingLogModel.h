@@ -68,6 +68,7 @@ private:
         QString blackflag;
     };
 
+    static int countRows(const QSqlDatabase& db, const ReadingLogQuery& query, QString* error); // -1 on failure
     bool ensureFetched(int row) const; // false when the row does not exist
     void fetchChunk(int upTo) const;
     void finishQuery() const;

@@ -359,12 +359,23 @@ void TIdcardmainfrm::Button1Click()
     if (!AskConfirm(QStringLiteral("是否删除手持机设备中已导出的数据？")))
         return;
 
-    // The handheld may have read cards since the pull: look again before clearing it.
-    const QString check = m_programFolder + QStringLiteral("input/verify.db");
-    QString why;
-    const bool unchanged = PullDeviceDb(check) == 0
-        && ReadingLogImporter(m_dm ? m_dm->con1() : QSqlDatabase(), QString()).AllReadingsStored(check, &why);
-    QFile::remove(check);
+    // The handheld may have read cards since the pull: look again before clearing it. When it
+    // can tell that its file is still the one imported, nothing is copied; otherwise it is copied
+    // again and every reading in it looked up.
+    DeviceTransfer transfer(m_programFolder, *m_runner, m_progress);
+    const DeviceTransfer::Match match = transfer.DeviceDbMatches(pulled);
+    if (transfer.LastResult().cancelled) {
+        ShowWarning(QStringLiteral("已取消核对，未清除手持机内流水记录。"));
+        return;
+    }
+    bool unchanged = match == DeviceTransfer::Match::Same;
+    if (!unchanged) {
+        const QString check = m_programFolder + QStringLiteral("input/verify.db");
+        QString why;
+        unchanged = PullDeviceDb(check) == 0
+            && ReadingLogImporter(m_dm ? m_dm->con1() : QSqlDatabase(), QString()).AllReadingsStored(check, &why);
+        QFile::remove(check);
+    }
     if (!unchanged) {
         ShowWarning(QStringLiteral("手持机中有尚未导入的数据，未清除手持机内流水记录，请重新联接设备。"));
         return;

@@ -739,3 +739,134 @@ TEST_F(DeviceDbTest, HasTableFoldsOnlyAsciiLetters)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The streaming cursor
+
+namespace {
+
+// Every reader's answer for every column of the current row, errors as their text.
+template <typename R>
+std::vector<std::string> ReadRow(const R& r, int columns)
+{
+    std::vector<std::string> out;
+    auto add = [&](auto&& f) {
+        try {
+            out.push_back(f());
+        } catch (const std::exception& e) {
+            out.push_back(std::string("raised: ") + e.what());
+        }
+    };
+    for (int k = 0; k < columns; ++k) {
+        add([&] { return r.FieldText(k); });
+        add([&] { return r.FieldTextOrEmpty(k); });
+        add([&] { return std::to_string(r.FieldInt64(k)); });
+        add([&] { return std::to_string(r.FieldReal(k)); });
+        add([&] { return r.FieldBlobText(k); });
+        add([&] { return std::string(r.FieldBlob(k) ? "stream" : "none"); });
+    }
+    return out;
+}
+
+} // namespace
+
+TEST_F(DeviceDbTest, StreamingCursorReadsEveryRowAsTheTableDoes)
+{
+    TSQLiteDatabase db(Path("same.db"));
+    db.ExecuteSQL("create table s (i INTEGER, f REAL, t TEXT, b BLOB, lb blob(4), u)");
+    db.ExecuteSQL("insert into s values (7, 2.5, 'abc', x'00FF10', 'x', 3)");
+    db.ExecuteSQL("insert into s values (null, null, null, null, null, null)");
+    db.ExecuteSQL("insert into s values (-3, -2.9, '', x'', x'41004243', 'text in untyped')");
+    db.ExecuteSQL("insert into s values ('12', '1e300', 42, 'as text', 5, x'0102')");
+    const std::string sql = "select * from s order by rowid";
+    auto table = db.QueryTable(sql);
+    TSQLiteCursor cursor(db, sql);
+    EXPECT_EQ(cursor.ColumnNames(), table->ColumnNames());
+    EXPECT_EQ(cursor.ColumnTypes(), table->ColumnTypes());
+    int rows = 0;
+    for (; !table->AtEnd(); table->MoveNext(), ++rows) {
+        ASSERT_FALSE(cursor.AtEnd()) << "row " << rows;
+        EXPECT_EQ(cursor.CurrentRow(), table->CurrentRow());
+        EXPECT_EQ(ReadRow(cursor, 6), ReadRow(*table, 6)) << "row " << rows;
+        EXPECT_EQ(cursor.IndexOfField("lb"), table->IndexOfField("lb"));
+        EXPECT_TRUE(cursor.MoveNext());
+    }
+    EXPECT_EQ(rows, 4);
+    EXPECT_TRUE(cursor.AtEnd());
+    EXPECT_EQ(cursor.CurrentRow(), 4);
+    EXPECT_FALSE(cursor.MoveNext());
+    EXPECT_EQ(ReadRow(cursor, 1)[0], "raised: Table is at End of File");
+}
+
+TEST_F(DeviceDbTest, StreamingCursorEdges)
+{
+    auto db = ValueDb();
+    {
+        TSQLiteCursor empty(*db, "select x from v");
+        EXPECT_TRUE(empty.AtEnd());
+        EXPECT_FALSE(empty.MoveNext());
+        EXPECT_EQ(ErrorOf([&] { empty.IndexOfField("x"); }), "Field x Not found. Empty dataset");
+        EXPECT_EQ(ErrorOf([&] { empty.FieldText(0); }), "Table is at End of File");
+    }
+    EXPECT_EQ(ErrorOf([&] { TSQLiteCursor(*db, "select nope from v"); }),
+              ErrorOf([&] { db->QueryTable("select nope from v"); }));
+    ExpectNoOpenStatements(*db);
+
+    db->ExecuteSQL("insert into v values (1), (2), (3)");
+    {
+        // The statement stays open while the cursor lives; Restart runs it anew with other
+        // arguments, and the column names learnt at the first row stay.
+        TSQLiteCursor byValue(*db, "select x as value from v where x >= ? order by x", {SQLiteArg::Int32(2)});
+        EXPECT_NE(sqlite3_next_stmt(db->DbHandle(), nullptr), nullptr);
+        EXPECT_EQ(byValue.FieldInt64(0), 2);
+        byValue.Restart({SQLiteArg::Int32(9)});
+        EXPECT_TRUE(byValue.AtEnd());
+        EXPECT_EQ(byValue.IndexOfField("value"), 0);
+        byValue.Restart({SQLiteArg::Int32(1)});
+        EXPECT_EQ(byValue.CurrentRow(), 0);
+        EXPECT_EQ(byValue.FieldInt64(0), 1);
+        EXPECT_TRUE(byValue.MoveNext());
+        EXPECT_EQ(byValue.FieldInt64(0), 2);
+    }
+    ExpectNoOpenStatements(*db);
+}
+
+TEST_F(DeviceDbTest, StreamingCursorStopsAtADamagedPageAfterTheRowsBeforeIt)
+{
+    const std::string path = Path("damaged.db");
+    {
+        TSQLiteDatabase db(path);
+        db.ExecuteSQL("create table d (n INTEGER, pad TEXT)");
+        db.ExecuteSQL("begin");
+        for (int i = 0; i < 300; ++i)
+            db.ExecuteSQL("insert into d values (?, ?)", {SQLiteArg::Int32(i), SQLiteArg::Bytes(std::string(1000, 'p'))});
+        db.ExecuteSQL("commit");
+    }
+    // A page in the middle of the table's leaves.
+    {
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(60 * 4096);
+        const std::string junk(4096, '\xA5');
+        file.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+    }
+    TSQLiteDatabase db(path);
+    EXPECT_NE(ErrorOf([&] { db.QueryTable("select n from d"); }).find("Could not retrieve data"), std::string::npos);
+
+    TSQLiteCursor cursor(db, "select n from d");
+    int64_t read = 0;
+    std::string error;
+    try {
+        for (; !cursor.AtEnd(); cursor.MoveNext()) {
+            EXPECT_EQ(cursor.FieldInt64(0), read);
+            ++read;
+        }
+    } catch (const ESQLiteException& e) {
+        error = e.what();
+    }
+    EXPECT_GT(read, 50);
+    EXPECT_LT(read, 300);
+    EXPECT_EQ(error.rfind("Could not retrieve data.\rError [11]: The database disk image is malformed.", 0), 0u) << error;
+    EXPECT_TRUE(cursor.AtEnd());
+    EXPECT_FALSE(cursor.MoveNext());
+    ExpectNoOpenStatements(db);
+}

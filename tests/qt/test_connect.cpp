@@ -365,6 +365,100 @@ private slots:
         QVERIFY(!pushed());
     }
 
+    void checkBeforeClearing_data()
+    {
+        QTest::addColumn<QByteArray>("handheldSwitch");
+        QTest::addColumn<QString>("changeMeanwhile");
+        QTest::addColumn<QStringList>("commands");
+        QTest::addColumn<bool>("cleared");
+        const QStringList hashed{"pull", "shell", "push"};
+        const QStringList copiedAgain{"pull", "shell", "pull", "push"};
+        QTest::newRow("hash agrees: nothing copied again") << QByteArray() << "" << hashed << true;
+        QTest::newRow("no hashing on the handheld: copied again") << QByteArray("no-hash") << "" << copiedAgain << true;
+        QTest::newRow("file rewritten, same readings: copied again") << QByteArray() << "rewrite" << copiedAgain << true;
+        QTest::newRow("a card read meanwhile: kept") << QByteArray() << "add" << QStringList{"pull", "shell", "pull"} << false;
+        QTest::newRow("no hashing and a card read: kept") << QByteArray("no-hash") << "add" << QStringList{"pull", "shell", "pull"} << false;
+    }
+    void checkBeforeClearing()
+    {
+        QFETCH(QByteArray, handheldSwitch);
+        QFETCH(QString, changeMeanwhile);
+        QFETCH(QStringList, commands);
+        QFETCH(bool, cleared);
+        ScriptedMessages messages;
+        loadHandheld({row(1, "2014-03-08 08:00:00"), row(2, "2014-03-08 09:00:00")});
+        if (!handheldSwitch.isEmpty())
+            setSwitch(handheldSwitch.constData());
+        messages.answers.enqueue(true);
+        messages.onConfirm = [&] {
+            if (changeMeanwhile == QLatin1String("add")) {
+                QVERIFY(AddDeviceRows(deviceFile(), {row(4, "2014-03-08 12:30:00")}));
+            } else if (changeMeanwhile == QLatin1String("rewrite")) {
+                // Other bytes, the same readings.
+                QSqlDatabase device = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("rewrite"));
+                device.setDatabaseName(deviceFile());
+                QVERIFY(device.open());
+                QVERIFY(QSqlQuery(device).exec(QStringLiteral("update water_list set addr='测试省测试市测试路2号'")));
+                device.close();
+                device = QSqlDatabase();
+                QSqlDatabase::removeDatabase(QStringLiteral("rewrite"));
+            }
+        };
+        m_window->Button1Click();
+        QStringList seen;
+        for (const QString& call : adbCalls())
+            seen << call.section(u' ', 0, 0);
+        QCOMPARE(seen, commands);
+        QCOMPARE(adbCalls().at(1), QStringLiteral("shell sha1sum /sdcard/quintara/idcard/db/idcard.db"));
+        QCOMPARE(messages.Texts().last(), cleared ? kCleared : QStringLiteral("手持机中有尚未导入的数据，未清除手持机内流水记录，请重新联接设备。"));
+        QCOMPARE(handheldRows(), cleared ? 0 : 3);
+        QVERIFY(!QFile::exists(m_folder->path() + QStringLiteral("input/verify.db")));
+        QVERIFY(m_progress.texts.contains(QStringLiteral("正在核对手持机数据…")));
+    }
+
+    void cancelledCheckClearsNothing()
+    {
+        ScriptedMessages messages;
+        loadHandheld({row(1, "2014-03-08 08:00:00")});
+        messages.answers.enqueue(true);
+        messages.onConfirm = [&] {
+            setSwitch("slow", "30"); // the handheld takes its time to hash
+            m_progress.polls = 0;
+            m_progress.cancelAfterPolls = 4;
+        };
+        QElapsedTimer clock;
+        clock.start();
+        m_window->Button1Click();
+        QVERIFY2(clock.elapsed() < 10000, "cancel did not end the wait");
+        QCOMPARE(messages.Texts().last(), QStringLiteral("已取消核对，未清除手持机内流水记录。"));
+        QCOMPARE(adbCalls().size(), 2); // the pull and the hashing; nothing copied again, nothing pushed
+        QCOMPARE(handheldRows(), 1);
+    }
+
+    void hashAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<QByteArray>("hash");
+        const QByteArray sum = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+        const QByteArray path = DeviceTransfer::kDevicePath;
+        QTest::newRow("sha1sum's line") << sum + "  " + path + "\n" << sum;
+        QTest::newRow("upper case, one blank, CR LF") << sum.toUpper() + " " + path + "\r\n" << sum;
+        QTest::newRow("after adb's own notes") << "* daemon started successfully\n" + sum + "  " + path + "\n" << sum;
+        QTest::newRow("no such command") << QByteArray("/system/bin/sh: sha1sum: not found\n") << QByteArray();
+        QTest::newRow("no such file") << "sha1sum: " + path + ": No such file or directory\n" << QByteArray();
+        QTest::newRow("another file") << sum + "  /sdcard/other.db\n" << QByteArray();
+        QTest::newRow("an MD5 is not a SHA-1") << QByteArray("d41d8cd98f00b204e9800998ecf8427e  ") + path + "\n" << QByteArray();
+        QTest::newRow("not hex") << QByteArray(40, 'g') + "  " + path << QByteArray();
+        QTest::newRow("two answers") << sum + "  " + path + "\n" + QByteArray(40, '1') + "  " + path + "\n" << QByteArray();
+        QTest::newRow("nothing") << QByteArray() << QByteArray();
+    }
+    void hashAnswers()
+    {
+        QFETCH(QByteArray, output);
+        QFETCH(QByteArray, hash);
+        QCOMPARE(DeviceTransfer::Sha1FromAnswer(output), hash);
+    }
+
     void failingPushIsReported()
     {
         ScriptedMessages messages;

@@ -6,6 +6,7 @@
 #include "PhotoPipeline.h"
 #include "ReadingLogImport.h"
 #include "RecordStore.h"
+#include "DateText.h"
 #include "ScratchFolder.h"
 #include "StoreWriter.h"
 #include "TIdcardmainfrm.h"
@@ -186,6 +187,21 @@ private slots:
         QVERIFY(!importer.AllReadingsStored(devicePath(), &why));
     }
 
+    void readingsOfNewHoldersStoredOnce()
+    {
+        // A new holder's reading twice in the device file (once in another spelling of the same
+        // time), and a new holder whose reading the store already has without a holder row.
+        QVERIFY(AddReading(db(), id(2), QStringLiteral("2014-03-07 11:00:00")));
+        QVERIFY(makeDevice({reading(1, "2014-03-07 10:00:00"), reading(1, "2014-3-7 10:00"), reading(1, "2014-03-07 10:00:01"),
+                            reading(2, "2014-03-07 11:00:00"), reading(2, "2014-03-07 12:00:00")}));
+        const ImportOutcome o = import();
+        QVERIFY2(o.Complete(), qPrintable(o.error));
+        QCOMPARE(o.count, 3);
+        QCOMPARE(o.alreadyStored, 2);
+        QCOMPARE(CountRows(db(), "idcardwater"), 4);
+        QCOMPARE(CountRows(db(), "idcardinfo"), 2);
+    }
+
     void fieldRules()
     {
         DeviceRow unknownNation = reading(1, "2014-03-07 10:00:00");
@@ -345,6 +361,137 @@ private slots:
             ++checked;
         }
         QCOMPARE(checked, 146);
+    }
+
+    void streamingImportLongerThanItsReadAhead()
+    {
+        // More rows than are read ahead and more new holders than photos are decoded ahead; every
+        // holder comes back after the read-ahead has moved on, and some were stored before.
+        const int holders = 300;
+        for (int i = 1; i <= holders; i += 50)
+            QVERIFY(AddHolder(db(), {id(i), QStringLiteral("老用户"), 1, {}}));
+        QList<DeviceRow> rows;
+        for (int round = 0; round < 3; ++round)
+            for (int i = 1; i <= holders; ++i) {
+                const QRgb colour = qRgb(i % 256, (i * 3) % 256, round * 60);
+                rows << reading(i, QStringLiteral("2014-03-%1 10:%2:%3").arg(7 + round).arg(i / 60, 2, 10, QLatin1Char('0')).arg(i % 60, 2, 10, QLatin1Char('0')),
+                                QVariant(SyntheticPng(12, 10, colour)));
+            }
+        QVERIFY(makeDevice(rows));
+        const ImportOutcome o = import();
+        QVERIFY2(o.Complete(), qPrintable(o.error));
+        QCOMPARE(o.count, 3 * holders);
+        QCOMPARE(o.rowsInDevice, 3 * holders);
+        QCOMPARE(CountRows(db(), "idcardinfo"), holders);
+        QCOMPARE(CountRows(db(), "idcardwater"), 3 * holders);
+        // Each new holder has the photo of their first reading (round 0), the old ones none.
+        QSqlQuery q(db());
+        QVERIFY(q.exec("select idcardno, photo from idcardinfo"));
+        int checked = 0;
+        while (q.next()) {
+            const int i = q.value(0).toString().mid(14, 3).toInt();
+            if (i % 50 == 1) {
+                QVERIFY(q.value(1).isNull());
+                continue;
+            }
+            const QByteArray bmp = q.value(1).toByteArray();
+            photo::DecodedImage image;
+            QVERIFY(photo::DecodeBmp(reinterpret_cast<const unsigned char*>(bmp.constData()), size_t(bmp.size()), image));
+            const size_t at = (size_t(3) * size_t(image.width) + 2) * 3; // off the pattern rows
+            QCOMPARE(int(image.bgr[at + 2]), i % 256);
+            QCOMPARE(int(image.bgr[at + 1]), (i * 3) % 256);
+            QCOMPARE(int(image.bgr[at]), 0);
+            ++checked;
+        }
+        QCOMPARE(checked, holders - holders / 50);
+        // The side file is the last new holder's.
+        QFile side(QDir(m_scratch).filePath(QStringLiteral("l1.bmp")));
+        QVERIFY(side.open(QIODevice::ReadOnly));
+        QCOMPARE(side.readAll(), scalar(QStringLiteral("select photo from idcardinfo where idcardno='%1'").arg(id(holders))).toByteArray());
+    }
+
+    void failureInTheLastRow_data()
+    {
+        QTest::addColumn<bool>("newHolder");
+        QTest::newRow("a new holder's reading refused") << true;
+        QTest::newRow("a known holder's reading refused") << false;
+    }
+    void failureInTheLastRow()
+    {
+        QFETCH(bool, newHolder);
+        QList<DeviceRow> rows;
+        for (int i = 1; i <= 400; ++i)
+            rows << reading(i % 90 + 1, QStringLiteral("2014-03-07 %1:%2:00").arg(i / 60 + 8, 2, 10, QLatin1Char('0')).arg(i % 60, 2, 10, QLatin1Char('0')));
+        rows << reading(newHolder ? 500 : 7, "2014-03-09 10:00:00");
+        QVERIFY(makeDevice(rows));
+        QSqlQuery trigger(db());
+        QVERIFY2(trigger.exec("create trigger refuse before insert on idcardwater when new.readtime='2014-03-09 10:00:00' "
+                              "begin select raise(abort, 'disk is full'); end"),
+                 qPrintable(trigger.lastError().text()));
+        const ImportOutcome o = import();
+        QCOMPARE(o.failedRow, 401);
+        QCOMPARE(o.count, 400);
+        QVERIFY2(o.error.contains(QStringLiteral("disk is full")), qPrintable(o.error));
+        QVERIFY(!o.Complete());
+        QCOMPARE(CountRows(db(), "idcardwater"), 400);
+        QCOMPARE(CountRows(db(), "idcardinfo"), 90); // the last row's new holder is not kept
+    }
+
+    void aRowThatCannotBeUndoneUndoesTheImport()
+    {
+        // The reading of a new holder is refused, and so is removing that holder again: the
+        // store cannot be left with half a row, so nothing of the import stays.
+        QSqlQuery q(db());
+        QVERIFY(q.exec(QStringLiteral("create trigger refuse before insert on idcardwater when new.idcardno='%1' "
+                                      "begin select raise(abort, 'refused'); end").arg(id(3))));
+        QVERIFY(q.exec("create trigger keep before delete on idcardinfo begin select raise(abort, 'kept'); end"));
+        QVERIFY(makeDevice({reading(1, "2014-03-07 10:00:00"), reading(2, "2014-03-07 10:00:00"), reading(3, "2014-03-07 10:00:00")}));
+        const ImportOutcome o = import();
+        QVERIFY(o.readFailed);
+        QCOMPARE(o.count, 0);
+        QVERIFY(!o.Complete());
+        QCOMPARE(CountRows(db(), "idcardwater"), 0);
+        QCOMPARE(CountRows(db(), "idcardinfo"), 0);
+        QVERIFY(ImportIncompleteText(o).contains(QStringLiteral("未导入任何记录")));
+    }
+
+    void damagedDeviceFileKeepsTheRowsBeforeTheDamage()
+    {
+        QList<DeviceRow> rows;
+        for (int i = 1; i <= 120; ++i)
+            rows << reading(i, QStringLiteral("2014-03-07 10:%1:%2").arg(i / 60, 2, 10, QLatin1Char('0')).arg(i % 60, 2, 10, QLatin1Char('0')));
+        QVERIFY(makeDevice(rows));
+        QFile file(devicePath());
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        const qint64 pages = file.size() / 4096;
+        QVERIFY(file.seek((pages * 3 / 4) * 4096));
+        QVERIFY(file.write(QByteArray(4096, '\xA5')) == 4096);
+        file.close();
+        const ImportOutcome o = import();
+        QVERIFY(!o.Complete());
+        QVERIFY2(o.failedRow > 1 && o.failedRow <= 120, qPrintable(QString::number(o.failedRow)));
+        QCOMPARE(o.count, o.failedRow - 1);
+        QCOMPARE(CountRows(db(), "idcardwater"), o.failedRow - 1);
+        QVERIFY2(o.error.contains(QStringLiteral("malformed")), qPrintable(o.error));
+    }
+
+    void readingTimesAsTheStoreKeepsThem_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("store form") << QStringLiteral("2014-03-07 08:05:09");
+        QTest::newRow("leap day") << QStringLiteral("2016-02-29 23:59:59");
+        QTest::newRow("no such day") << QStringLiteral("2014-02-29 10:00:00");
+        QTest::newRow("no such hour") << QStringLiteral("2014-03-07 24:00:00");
+        QTest::newRow("short fields") << QStringLiteral("2014-3-7 8:05");
+        QTest::newRow("date alone") << QStringLiteral("2014-03-07");
+        QTest::newRow("fraction") << QStringLiteral("2014-03-07 08:05:09.5");
+        QTest::newRow("slashes") << QStringLiteral("2014/03/07 08:05:09");
+        QTest::newRow("full-width digit") << QStringLiteral("2014-03-07 08:05:0９");
+    }
+    void readingTimesAsTheStoreKeepsThem()
+    {
+        QFETCH(QString, text);
+        QCOMPARE(StoreWriter::ReadingTime(text), StoreTimeParam(text));
     }
 
     void photoPipelineTakesInRowOrder()

@@ -169,6 +169,43 @@ private slots:
         QCOMPARE(model.rowCount(), 7);
     }
 
+    void totalIsTheNumberOfRowsListed_data()
+    {
+        QTest::addColumn<QDate>("begin");
+        QTest::addColumn<QDate>("end");
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("rows");
+        // Four holders: a range with more readings than that is counted per holder, one with
+        // fewer per reading; the hidden readings (no holder, no nation row) are in both.
+        QTest::newRow("month, counted per holder") << QDate(2014, 3, 1) << QDate(2014, 3, 31) << "" << "" << 7;
+        QTest::newRow("one day, counted per holder") << QDate(2014, 3, 8) << QDate(2014, 3, 8) << "" << "" << 4;
+        QTest::newRow("midnight only, counted per reading") << QDate(2014, 3, 9) << QDate(2014, 3, 8) << "" << "" << 1;
+        QTest::newRow("evening and midnight, counted per reading") << QDate(2014, 3, 7) << QDate(2014, 3, 7) << "" << "" << 2;
+        QTest::newRow("holder without nation row") << QDate(2014, 3, 1) << QDate(2014, 3, 31) << "1201" << "" << 0;
+        QTest::newRow("readings without holder") << QDate(2014, 3, 1) << QDate(2014, 3, 31) << "1301" << "" << 0;
+        QTest::newRow("ID prefix") << QDate(2014, 3, 1) << QDate(2014, 3, 31) << "4101" << "" << 6;
+        QTest::newRow("name prefix") << QDate(2014, 3, 1) << QDate(2014, 3, 31) << "" << "张三" << 2;
+        QTest::newRow("nothing in range") << QDate(2014, 4, 1) << QDate(2014, 4, 30) << "" << "" << 0;
+    }
+    void totalIsTheNumberOfRowsListed()
+    {
+        QFETCH(QDate, begin);
+        QFETCH(QDate, end);
+        QFETCH(QString, id);
+        QFETCH(QString, name);
+        QFETCH(int, rows);
+        const ReadingLogQuery query = BuildReadingLogQuery(filterOf(begin, end, id, name));
+        ReadingLogModel model;
+        QString error;
+        QVERIFY2(model.Run(m_store.con1(), query, &error), qPrintable(error));
+        QCOMPARE(model.rowCount(), rows);
+        // The same as stepping the rows themselves, which leaves the count as it was.
+        QVERIFY2(model.FetchAll(&error), qPrintable(error));
+        QCOMPARE(model.FetchedCount(), rows);
+        QCOMPARE(model.rowCount(), rows);
+    }
+
     void modelColumnsAndFetching()
     {
         // More rows than one chunk, so the total is known before the rows are all read.

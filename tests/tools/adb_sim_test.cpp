@@ -1,6 +1,7 @@
 // The adb simulator, run as the program runs adb: a copy named "adb" in a program folder.
 #include "testutil.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -224,6 +225,43 @@ TEST_F(AdbSim, OtherCommandsAndDeviceList)
     EXPECT_TRUE(r.out.startsWith("Android Debug Bridge version"));
     r = adbRun({QStringLiteral("frobnicate")});
     EXPECT_EQ(r.exitCode, 1);
+}
+
+TEST_F(AdbSim, ShellHashesHandheldFiles)
+{
+    const QByteArray bytes = putOnHandheld(70001);
+    const QByteArray sha1 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex();
+    const QByteArray md5 = QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex();
+    // As separate arguments or as one command line, as adb passes both on to the shell.
+    auto r = adbRun({QStringLiteral("shell"), QStringLiteral("sha1sum"), kRemote});
+    EXPECT_EQ(r.exitCode, 0) << r.err.constData();
+    EXPECT_EQ(r.out, sha1 + "  " + kRemote.toUtf8() + "\n");
+    r = adbRun({QStringLiteral("shell"), QStringLiteral("md5sum ") + kRemote});
+    EXPECT_EQ(r.exitCode, 0) << r.err.constData();
+    EXPECT_EQ(r.out, md5 + "  " + kRemote.toUtf8() + "\n");
+
+    r = adbRun({QStringLiteral("shell"), QStringLiteral("sha1sum"), QStringLiteral("/sdcard/none.db")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.out.isEmpty());
+    EXPECT_TRUE(r.err.contains("No such file or directory")) << r.err.constData();
+    r = adbRun({QStringLiteral("shell"), QStringLiteral("sha1sum"), QStringLiteral("/sdcard/../etc/passwd")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.out.isEmpty());
+
+    // A handheld without the commands, and commands no handheld has here.
+    setSwitch("no-hash");
+    r = adbRun({QStringLiteral("shell"), QStringLiteral("sha1sum"), kRemote});
+    EXPECT_EQ(r.exitCode, 127);
+    EXPECT_TRUE(r.out.isEmpty());
+    EXPECT_TRUE(r.err.contains("sha1sum: inaccessible or not found")) << r.err.constData();
+    clearSwitch("no-hash");
+    r = adbRun({QStringLiteral("shell"), QStringLiteral("rm"), kRemote});
+    EXPECT_EQ(r.exitCode, 127);
+    EXPECT_EQ(testutil::readFile(deviceFile()), bytes);
+    setSwitch("no-device");
+    r = adbRun({QStringLiteral("shell"), QStringLiteral("sha1sum"), kRemote});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains("no devices/emulators found")) << r.err.constData();
 }
 
 TEST_F(AdbSim, CallsLogRecordsEveryInvocation)

@@ -454,6 +454,48 @@ void TSQLiteDatabase::Rollback()
 }
 
 // ---------------------------------------------------------------------------
+// TSQLiteRow
+
+void TSQLiteRow::LearnColumns(sqlite3_stmt* s)
+{
+    columnCount_ = sqlite3_column_count(s);
+    columnNames_.clear();
+    columnTypes_.clear();
+    columnNames_.reserve(static_cast<size_t>(columnCount_));
+    columnTypes_.reserve(static_cast<size_t>(columnCount_));
+    for (int k = 0; k < columnCount_; ++k) {
+        const char* name = sqlite3_column_name(s, k);
+        columnNames_.push_back(AsciiUpper(name ? std::string(name) : std::string()));
+    }
+    for (int k = 0; k < columnCount_; ++k)
+        columnTypes_.push_back(ColumnTypeFromDecl(sqlite3_column_decltype(s, k), sqlite3_column_type(s, k)));
+}
+
+TSQLiteRow::Cell TSQLiteRow::ReadCell(sqlite3_stmt* s, int k) const
+{
+    if (sqlite3_column_type(s, k) == SQLITE_NULL)
+        return Cell();
+    switch (columnTypes_[static_cast<size_t>(k)]) {
+    case Integer: return Cell(static_cast<int64_t>(sqlite3_column_int64(s, k)));
+    case Float: return Cell(sqlite3_column_double(s, k));
+    case Blob: {
+        const void* p = sqlite3_column_blob(s, k);
+        const int n = sqlite3_column_bytes(s, k);
+        if (p == nullptr || n <= 0)
+            return Cell();
+        // Left at its end, as if just written.
+        auto stream = std::make_unique<TMemoryStream>(p, static_cast<size_t>(n));
+        stream->SetPosition(stream->Size());
+        return Cell(std::move(stream));
+    }
+    default: {
+        const auto* t = reinterpret_cast<const char*>(sqlite3_column_text(s, k));
+        return Cell(std::string(t ? t : ""));
+    }
+    }
+}
+
+// ---------------------------------------------------------------------------
 // TSQLiteTable
 
 TSQLiteTable::TSQLiteTable(TSQLiteDatabase& db, const std::string& sql, const SQLiteArgs& args)
@@ -475,46 +517,10 @@ TSQLiteTable::TSQLiteTable(TSQLiteDatabase& db, const std::string& sql, const SQ
             throw ESQLiteException("Could not retrieve data");
         ++rowCount_;
 
-        if (rowCount_ == 1) {
-            columnCount_ = sqlite3_column_count(s);
-            columnNames_.reserve(static_cast<size_t>(columnCount_));
-            columnTypes_.reserve(static_cast<size_t>(columnCount_));
-            for (int k = 0; k < columnCount_; ++k) {
-                const char* name = sqlite3_column_name(s, k);
-                columnNames_.push_back(AsciiUpper(name ? std::string(name) : std::string()));
-            }
-            for (int k = 0; k < columnCount_; ++k)
-                columnTypes_.push_back(ColumnTypeFromDecl(sqlite3_column_decltype(s, k), sqlite3_column_type(s, k)));
-        }
-
-        for (int k = 0; k < columnCount_; ++k) {
-            if (sqlite3_column_type(s, k) == SQLITE_NULL) {
-                cells_.emplace_back();
-                continue;
-            }
-            switch (columnTypes_[static_cast<size_t>(k)]) {
-            case Integer: cells_.emplace_back(static_cast<int64_t>(sqlite3_column_int64(s, k))); break;
-            case Float: cells_.emplace_back(sqlite3_column_double(s, k)); break;
-            case Blob: {
-                const void* p = sqlite3_column_blob(s, k);
-                const int n = sqlite3_column_bytes(s, k);
-                if (p == nullptr || n <= 0)
-                    cells_.emplace_back();
-                else {
-                    // Left at its end, as if just written.
-                    auto stream = std::make_unique<TMemoryStream>(p, static_cast<size_t>(n));
-                    stream->SetPosition(stream->Size());
-                    cells_.emplace_back(std::move(stream));
-                }
-                break;
-            }
-            default: {
-                const auto* t = reinterpret_cast<const char*>(sqlite3_column_text(s, k));
-                cells_.emplace_back(std::string(t ? t : ""));
-                break;
-            }
-            }
-        }
+        if (rowCount_ == 1)
+            LearnColumns(s);
+        for (int k = 0; k < columnCount_; ++k)
+            cells_.push_back(ReadCell(s, k));
     }
     currentRow_ = 0;
 }
@@ -527,7 +533,84 @@ bool TSQLiteTable::MoveNext()
     return true;
 }
 
-int TSQLiteTable::IndexOfField(const std::string& name) const
+const TSQLiteRow::Cell& TSQLiteTable::CellAt(int i) const
+{
+    return cells_[static_cast<size_t>(currentRow_) * static_cast<size_t>(columnCount_) + static_cast<size_t>(i)];
+}
+
+// ---------------------------------------------------------------------------
+// TSQLiteCursor
+
+TSQLiteCursor::TSQLiteCursor(TSQLiteDatabase& db, const std::string& sql, const SQLiteArgs& args)
+    : db_(db), sql_(sql), stmt_(db.Prepare(sql, args))
+{
+    atEnd_ = false;
+    Step();
+}
+
+void TSQLiteCursor::Restart(const SQLiteArgs& args)
+{
+    row_.clear();
+    atEnd_ = true;
+    currentRow_ = 0;
+    if (!stmt_)
+        stmt_ = db_.Prepare(sql_, args);
+    else {
+        sqlite3_reset(stmt_.get());
+        sqlite3_clear_bindings(stmt_.get());
+        db_.BindData(stmt_.get(), args);
+    }
+    atEnd_ = false;
+    Step();
+}
+
+void TSQLiteCursor::Step()
+{
+    row_.clear();
+    sqlite3_stmt* s = stmt_.get();
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW) {
+        if (!learnt_) {
+            LearnColumns(s);
+            learnt_ = true;
+        }
+        row_.reserve(static_cast<size_t>(columnCount_));
+        for (int k = 0; k < columnCount_; ++k)
+            row_.push_back(ReadCell(s, k));
+        return;
+    }
+    atEnd_ = true;
+    if (rc == SQLITE_DONE)
+        return;
+    // A failed step ends the result; the statement is finalized, as loading leaves nothing open.
+    if (rc == SQLITE_BUSY) {
+        stmt_.reset();
+        throw ESQLiteException("Could not prepare SQL statement");
+    }
+    sqlite3_reset(s);
+    try {
+        db_.RaiseLastError("Could not retrieve data", sql_);
+    } catch (...) {
+        stmt_.reset();
+        throw;
+    }
+}
+
+bool TSQLiteCursor::MoveNext()
+{
+    if (atEnd_)
+        return false;
+    ++currentRow_;
+    Step();
+    return true;
+}
+
+const TSQLiteRow::Cell& TSQLiteCursor::CellAt(int i) const { return row_[static_cast<size_t>(i)]; }
+
+// ---------------------------------------------------------------------------
+// Field readers
+
+int TSQLiteRow::IndexOfField(const std::string& name) const
 {
     if (columnNames_.empty())
         throw ESQLiteException("Field " + name + " Not found. Empty dataset");
@@ -538,16 +621,16 @@ int TSQLiteTable::IndexOfField(const std::string& name) const
     throw ESQLiteException("Field not found in dataset: " + name);
 }
 
-const TSQLiteTable::Cell& TSQLiteTable::CurrentCell(int i) const
+const TSQLiteRow::Cell& TSQLiteRow::CurrentCell(int i) const
 {
     if (AtEnd())
         throw ESQLiteException("Table is at End of File");
     if (i < 0 || i >= columnCount_)
         throw std::out_of_range("List index out of bounds (" + std::to_string(i) + ")");
-    return cells_[static_cast<size_t>(currentRow_) * static_cast<size_t>(columnCount_) + static_cast<size_t>(i)];
+    return CellAt(i);
 }
 
-int64_t TSQLiteTable::FieldInt64(int i) const
+int64_t TSQLiteRow::FieldInt64(int i) const
 {
     const Cell& c = CurrentCell(i);
     if (std::holds_alternative<std::monostate>(c))
@@ -559,7 +642,7 @@ int64_t TSQLiteTable::FieldInt64(int i) const
     }
 }
 
-double TSQLiteTable::FieldReal(int i) const
+double TSQLiteRow::FieldReal(int i) const
 {
     const Cell& c = CurrentCell(i);
     if (std::holds_alternative<std::monostate>(c))
@@ -571,7 +654,7 @@ double TSQLiteTable::FieldReal(int i) const
     }
 }
 
-TMemoryStream* TSQLiteTable::FieldBlob(int i) const
+TMemoryStream* TSQLiteRow::FieldBlob(int i) const
 {
     const Cell& c = CurrentCell(i);
     if (std::holds_alternative<std::monostate>(c))
@@ -581,7 +664,7 @@ TMemoryStream* TSQLiteTable::FieldBlob(int i) const
     return std::get<std::unique_ptr<TMemoryStream>>(c).get();
 }
 
-std::string TSQLiteTable::FieldBlobText(int i) const
+std::string TSQLiteRow::FieldBlobText(int i) const
 {
     TMemoryStream* stream = FieldBlob(i);
     if (stream == nullptr || stream->Size() == 0)
@@ -592,7 +675,7 @@ std::string TSQLiteTable::FieldBlobText(int i) const
     return out;
 }
 
-std::string TSQLiteTable::FieldText(int i) const
+std::string TSQLiteRow::FieldText(int i) const
 {
     const Cell& c = CurrentCell(i);
     const int type = TypeOf(i);
@@ -608,7 +691,7 @@ std::string TSQLiteTable::FieldText(int i) const
     }
 }
 
-std::string TSQLiteTable::FieldTextOrEmpty(int i) const
+std::string TSQLiteRow::FieldTextOrEmpty(int i) const
 {
     if (std::holds_alternative<std::monostate>(CurrentCell(i)))
         return std::string();

@@ -154,25 +154,19 @@ private:
     QueryHook hook_;
 };
 
-class TSQLiteTable {
+// The field readers over the current row of a result, shared by the loading table and the
+// streaming cursor so that a value reads the same through both.
+class TSQLiteRow {
 public:
     enum ColumnType { Integer = 1, Float = 2, Text = 3, Blob = 4, Null = 5 };
 
-    // Runs the query and loads every row; keeps nothing of the database afterwards.
-    TSQLiteTable(TSQLiteDatabase& db, const std::string& sql, const SQLiteArgs& args = {});
-    TSQLiteTable(const TSQLiteTable&) = delete;
-    TSQLiteTable& operator=(const TSQLiteTable&) = delete;
+    virtual ~TSQLiteRow() = default;
 
-    int32_t RowCount() const { return rowCount_; }
     int32_t ColumnCount() const { return columnCount_; }
-    int32_t CurrentRow() const { return currentRow_; }
     const std::vector<std::string>& ColumnNames() const { return columnNames_; }
     const std::vector<int>& ColumnTypes() const { return columnTypes_; }
 
-    bool AtEnd() const { return currentRow_ >= rowCount_; }
-    bool MoveNext();
-    // Back to the first row, for a second pass over the same result.
-    void Rewind() { currentRow_ = 0; }
+    virtual bool AtEnd() const = 0;
     int IndexOfField(const std::string& name) const;
 
     std::string FieldText(int i) const;
@@ -182,16 +176,77 @@ public:
     TMemoryStream* FieldBlob(int i) const;
     std::string FieldBlobText(int i) const;
 
-private:
+protected:
     using Cell = std::variant<std::monostate, int64_t, double, std::string, std::unique_ptr<TMemoryStream>>;
 
+    // Cell i of the current row; AtEnd() has been checked.
+    virtual const Cell& CellAt(int i) const = 0;
+    // Names and types of the columns, from the first row of a statement.
+    void LearnColumns(sqlite3_stmt* s);
+    // Column k of the statement's current row, in the form its column type asks for.
+    Cell ReadCell(sqlite3_stmt* s, int k) const;
+
+    int32_t columnCount_ = 0;
+    std::vector<std::string> columnNames_;
+    std::vector<int> columnTypes_;
+
+private:
     const Cell& CurrentCell(int i) const;
     int TypeOf(int i) const { return columnTypes_[static_cast<size_t>(i)]; }
+};
+
+class TSQLiteTable : public TSQLiteRow {
+public:
+    // Runs the query and loads every row; keeps nothing of the database afterwards.
+    TSQLiteTable(TSQLiteDatabase& db, const std::string& sql, const SQLiteArgs& args = {});
+    TSQLiteTable(const TSQLiteTable&) = delete;
+    TSQLiteTable& operator=(const TSQLiteTable&) = delete;
+
+    int32_t RowCount() const { return rowCount_; }
+    int32_t CurrentRow() const { return currentRow_; }
+
+    bool AtEnd() const override { return currentRow_ >= rowCount_; }
+    bool MoveNext();
+    // Back to the first row, for a second pass over the same result.
+    void Rewind() { currentRow_ = 0; }
+
+private:
+    const Cell& CellAt(int i) const override;
 
     std::vector<Cell> cells_;
     int32_t rowCount_ = 0;
-    int32_t columnCount_ = 0;
     int32_t currentRow_ = 0;
-    std::vector<std::string> columnNames_;
-    std::vector<int> columnTypes_;
+};
+
+// Steps a query one row at a time and holds only the current row, so a result of any size costs
+// the memory of one row. The statement stays open on the database until the cursor is destroyed.
+// Column names and types are learnt at the first row, as the loading table learns them.
+class TSQLiteCursor : public TSQLiteRow {
+public:
+    // Prepares the query and steps to its first row; raises as loading a table does.
+    TSQLiteCursor(TSQLiteDatabase& db, const std::string& sql, const SQLiteArgs& args = {});
+    TSQLiteCursor(const TSQLiteCursor&) = delete;
+    TSQLiteCursor& operator=(const TSQLiteCursor&) = delete;
+
+    // Runs the same statement again with other arguments, from its first row.
+    void Restart(const SQLiteArgs& args);
+
+    // Rows stepped past so far: the 0-based number of the current row.
+    int64_t CurrentRow() const { return currentRow_; }
+    bool AtEnd() const override { return atEnd_; }
+    // Steps to the next row. true when it moved, also onto the end; false when already there.
+    // A failing step raises, and the cursor is then at its end.
+    bool MoveNext();
+
+private:
+    const Cell& CellAt(int i) const override;
+    void Step();
+
+    TSQLiteDatabase& db_;
+    std::string sql_;
+    TSQLiteDatabase::StmtPtr stmt_;
+    std::vector<Cell> row_;
+    int64_t currentRow_ = 0;
+    bool atEnd_ = true;
+    bool learnt_ = false;
 };
