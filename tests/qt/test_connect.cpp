@@ -10,6 +10,7 @@
 
 #include <QElapsedTimer>
 #include <QPushButton>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QtTest>
@@ -107,6 +108,39 @@ private:
                 return true;
         return false;
     }
+    QString walFile() const { return deviceFile() + QStringLiteral("-wal"); }
+    QString shmFile() const { return deviceFile() + QStringLiteral("-shm"); }
+    // The handheld's app writes rows in WAL mode and keeps the database open: they stay in the
+    // -wal, beside an -shm, until it closes it.
+    void addToHandheldWal(const QList<DeviceRow>& rows)
+    {
+        QTemporaryDir app;
+        const QString db = app.filePath(QStringLiteral("idcard.db"));
+        QVERIFY(QFile::copy(deviceFile(), db));
+        if (QFile::exists(walFile()))
+            QVERIFY(QFile::copy(walFile(), db + QStringLiteral("-wal")));
+        {
+            QSqlDatabase open = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("handheld-app"));
+            open.setDatabaseName(db);
+            QVERIFY(open.open());
+            QSqlQuery mode(open);
+            QVERIFY2(mode.exec(QStringLiteral("pragma journal_mode=wal")) && mode.next(), qPrintable(mode.lastError().text()));
+            QCOMPARE(mode.value(0).toString(), QStringLiteral("wal"));
+            mode.finish();
+            // A read left open keeps the writer's close from moving the -wal in.
+            QVERIFY(open.transaction());
+            QSqlQuery reading(open);
+            QVERIFY2(reading.exec(QStringLiteral("select count(*) from water_list")) && reading.next(), qPrintable(reading.lastError().text()));
+            QString error;
+            QVERIFY2(AddDeviceRows(db, rows, &error), qPrintable(error));
+            for (const QString& suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")}) {
+                QFile::remove(deviceFile() + suffix);
+                QVERIFY2(QFile::copy(db + suffix, deviceFile() + suffix), qPrintable(suffix));
+            }
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("handheld-app"));
+        QVERIFY(QFileInfo(walFile()).size() > 0);
+    }
     void loadHandheld(const QList<DeviceRow>& rows)
     {
         QVERIFY(QDir().mkpath(QFileInfo(deviceFile()).path()));
@@ -150,14 +184,16 @@ private slots:
         ScriptedMessages messages;
         setSwitch("no-device");
         // An older copy is removed first, so it cannot be imported by mistake.
-        QFile stale(pulledFile());
-        QVERIFY(stale.open(QIODevice::WriteOnly));
-        stale.write("old");
-        stale.close();
+        for (const QString& suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")}) {
+            QFile stale(pulledFile() + suffix);
+            QVERIFY(stale.open(QIODevice::WriteOnly));
+            stale.write("old");
+        }
         m_window->Button1Click();
         QCOMPARE(messages.Texts(), QStringList{kPullFailed});
         QCOMPARE(messages.shown[0].kind, MsgKind::Warning);
-        QVERIFY(!QFile::exists(pulledFile()));
+        for (const QString& suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")})
+            QVERIFY2(!QFile::exists(pulledFile() + suffix), qPrintable(suffix));
         QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 0);
     }
 
@@ -199,9 +235,11 @@ private slots:
         QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 2);
         QVERIFY(!QFile::exists(m_folder->path() + QStringLiteral("input/verify.db")));
         const QStringList calls = adbCalls();
-        QCOMPARE(calls.size(), 3); // pull, pull again to check, push
+        // the database and its -wal, the check, the -wal and -shm removed and found gone, the push
+        QCOMPARE(calls.size(), 7);
         QVERIFY(calls[0].startsWith(QStringLiteral("pull /sdcard/quintara/idcard/db/idcard.db ")));
-        QCOMPARE(calls[2], QStringLiteral("push %1input/empty.db /sdcard/quintara/idcard/db/idcard.db").arg(m_folder->path()));
+        QVERIFY(calls[1].startsWith(QStringLiteral("pull /sdcard/quintara/idcard/db/idcard.db-wal ")));
+        QCOMPARE(calls[6], QStringLiteral("push %1input/empty.db /sdcard/quintara/idcard/db/idcard.db").arg(m_folder->path()));
         QVERIFY(!messages.unexpectedQuestions.size());
 
         // A second connect finds the handheld empty.
@@ -269,15 +307,24 @@ private slots:
         QCOMPARE(int(st.st_mode & 0777), 0600);
     }
 
+    void brokenPullImportsNothing_data()
+    {
+        QTest::addColumn<QByteArray>("broken");
+        QTest::newRow("the database") << QByteArray();
+        // Not an absence: the database alone would lack the newest readings.
+        QTest::newRow("its -wal") << QByteArray("-wal");
+    }
     void brokenPullImportsNothing()
     {
+        QFETCH(QByteArray, broken);
         ScriptedMessages messages;
-        loadHandheld({row(1, "2014-03-08 08:00:00"), row(2, "2014-03-08 09:00:00")});
-        setSwitch("break-pull");
+        loadHandheld({row(1, "2014-03-08 08:00:00")});
+        addToHandheldWal({row(2, "2014-03-08 09:00:00")});
+        setSwitch("break-pull", broken);
         m_window->Button1Click();
         QCOMPARE(messages.Texts(), QStringList{kPullFailed});
-        QVERIFY(!QFile::exists(pulledFile()));
-        QVERIFY(!QFile::exists(pulledFile() + QStringLiteral(".part")));
+        for (const QString& suffix : {"", ".part", "-wal", "-wal.part", "-shm"})
+            QVERIFY2(!QFile::exists(pulledFile() + suffix), qPrintable(suffix));
         QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 0);
         QCOMPARE(handheldRows(), 2);
         QVERIFY(!pushed());
@@ -368,31 +415,51 @@ private slots:
     void checkBeforeClearing_data()
     {
         QTest::addColumn<QByteArray>("handheldSwitch");
+        QTest::addColumn<bool>("inWal"); // the second reading is in the handheld's -wal
         QTest::addColumn<QString>("changeMeanwhile");
         QTest::addColumn<QStringList>("commands");
         QTest::addColumn<bool>("cleared");
-        const QStringList hashed{"pull", "shell", "push"};
-        const QStringList copiedAgain{"pull", "shell", "pull", "push"};
-        QTest::newRow("hash agrees: nothing copied again") << QByteArray() << "" << hashed << true;
-        QTest::newRow("no hashing on the handheld: copied again") << QByteArray("no-hash") << "" << copiedAgain << true;
-        QTest::newRow("file rewritten, same readings: copied again") << QByteArray() << "rewrite" << copiedAgain << true;
-        QTest::newRow("a card read meanwhile: kept") << QByteArray() << "add" << QStringList{"pull", "shell", "pull"} << false;
-        QTest::newRow("no hashing and a card read: kept") << QByteArray("no-hash") << "add" << QStringList{"pull", "shell", "pull"} << false;
+        // Each pull copies the database and asks for its -wal; the push first removes the -wal and
+        // -shm and pulls each to see that it is gone.
+        const QStringList hashed{"pull", "pull", "shell", "shell", "pull", "pull", "push"};
+        const QStringList copiedAgain{"pull", "pull", "shell", "pull", "pull", "shell", "pull", "pull", "push"};
+        const QStringList kept{"pull", "pull", "shell", "pull", "pull"};
+        QTest::newRow("hash agrees: nothing copied again") << QByteArray() << false << "" << hashed << true;
+        QTest::newRow("no hashing on the handheld: copied again") << QByteArray("no-hash") << false << "" << copiedAgain << true;
+        QTest::newRow("file rewritten, same readings: copied again") << QByteArray() << false << "rewrite" << copiedAgain << true;
+        QTest::newRow("a card read meanwhile: kept") << QByteArray() << false << "add" << kept << false;
+        QTest::newRow("no hashing and a card read: kept") << QByteArray("no-hash") << false << "add" << kept << false;
+        QTest::newRow("-wal, hash agrees: nothing copied again") << QByteArray() << true << "" << hashed << true;
+        QTest::newRow("-wal, no hashing: copied again") << QByteArray("no-hash") << true << "" << copiedAgain << true;
+        QTest::newRow("-wal moved into the database, same readings: copied again") << QByteArray() << true << "checkpoint" << copiedAgain << true;
+        QTest::newRow("-wal, a card read into it meanwhile: kept") << QByteArray() << true << "add-wal" << kept << false;
+        QTest::newRow("a -wal with a card appears meanwhile: kept") << QByteArray() << false << "add-wal" << kept << false;
+        QTest::newRow("no hashing, a -wal with a card appears: kept") << QByteArray("no-hash") << false << "add-wal" << kept << false;
     }
     void checkBeforeClearing()
     {
         QFETCH(QByteArray, handheldSwitch);
+        QFETCH(bool, inWal);
         QFETCH(QString, changeMeanwhile);
         QFETCH(QStringList, commands);
         QFETCH(bool, cleared);
         ScriptedMessages messages;
-        loadHandheld({row(1, "2014-03-08 08:00:00"), row(2, "2014-03-08 09:00:00")});
+        loadHandheld({row(1, "2014-03-08 08:00:00")});
+        if (inWal)
+            addToHandheldWal({row(2, "2014-03-08 09:00:00")});
+        else
+            QVERIFY(AddDeviceRows(deviceFile(), {row(2, "2014-03-08 09:00:00")}));
         if (!handheldSwitch.isEmpty())
             setSwitch(handheldSwitch.constData());
         messages.answers.enqueue(true);
         messages.onConfirm = [&] {
             if (changeMeanwhile == QLatin1String("add")) {
                 QVERIFY(AddDeviceRows(deviceFile(), {row(4, "2014-03-08 12:30:00")}));
+            } else if (changeMeanwhile == QLatin1String("add-wal")) {
+                addToHandheldWal({row(4, "2014-03-08 12:30:00")});
+            } else if (changeMeanwhile == QLatin1String("checkpoint")) {
+                QCOMPARE(handheldRows(), 2); // the last connection to close moves the -wal in
+                QVERIFY(!QFile::exists(walFile()));
             } else if (changeMeanwhile == QLatin1String("rewrite")) {
                 // Other bytes, the same readings.
                 QSqlDatabase device = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("rewrite"));
@@ -409,11 +476,44 @@ private slots:
         for (const QString& call : adbCalls())
             seen << call.section(u' ', 0, 0);
         QCOMPARE(seen, commands);
-        QCOMPARE(adbCalls().at(1), QStringLiteral("shell sha1sum /sdcard/quintara/idcard/db/idcard.db"));
+        QCOMPARE(adbCalls().at(2), QStringLiteral("shell sha1sum /sdcard/quintara/idcard/db/idcard.db /sdcard/quintara/idcard/db/idcard.db-wal"));
+        QCOMPARE(messages.Texts().first(), QStringLiteral("成功导入记录 2 条"));
         QCOMPARE(messages.Texts().last(), cleared ? kCleared : QStringLiteral("手持机中有尚未导入的数据，未清除手持机内流水记录，请重新联接设备。"));
+        if (cleared) {
+            // Replaced whole: the -wal and -shm went first, so nothing can be replayed onto it.
+            QVERIFY(!QFile::exists(walFile()));
+            QVERIFY(!QFile::exists(shmFile()));
+            QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 2);
+        }
         QCOMPARE(handheldRows(), cleared ? 0 : 3);
-        QVERIFY(!QFile::exists(m_folder->path() + QStringLiteral("input/verify.db")));
+        for (const QString& suffix : {"", "-wal", "-shm"})
+            QVERIFY2(!QFile::exists(m_folder->path() + QStringLiteral("input/verify.db") + suffix), qPrintable(suffix));
         QVERIFY(m_progress.texts.contains(QStringLiteral("正在核对手持机数据…")));
+    }
+
+    void clearingWithoutRm_data()
+    {
+        QTest::addColumn<bool>("wal");
+        QTest::addColumn<bool>("cleared");
+        QTest::newRow("no -wal: nothing to remove, cleared") << false << true;
+        QTest::newRow("a -wal that stays: kept") << true << false;
+    }
+    void clearingWithoutRm()
+    {
+        QFETCH(bool, wal);
+        QFETCH(bool, cleared);
+        ScriptedMessages messages;
+        loadHandheld({row(1, "2014-03-08 08:00:00")});
+        if (wal)
+            addToHandheldWal({row(2, "2014-03-08 09:00:00")});
+        setSwitch("no-rm");
+        messages.answers.enqueue(true);
+        m_window->Button1Click();
+        QCOMPARE(messages.Texts().last(), cleared ? kCleared : kNotCleared);
+        QCOMPARE(pushed(), cleared);
+        QCOMPARE(QFile::exists(walFile()), wal);
+        QCOMPARE(handheldRows(), cleared ? 0 : 2);
+        QVERIFY(!QFile::exists(m_folder->path() + QStringLiteral("input/empty.db.check")));
     }
 
     void cancelledCheckClearsNothing()
@@ -431,7 +531,7 @@ private slots:
         m_window->Button1Click();
         QVERIFY2(clock.elapsed() < 10000, "cancel did not end the wait");
         QCOMPARE(messages.Texts().last(), QStringLiteral("已取消核对，未清除手持机内流水记录。"));
-        QCOMPARE(adbCalls().size(), 2); // the pull and the hashing; nothing copied again, nothing pushed
+        QCOMPARE(adbCalls().size(), 3); // the pull and the hashing; nothing copied again, nothing pushed
         QCOMPARE(handheldRows(), 1);
     }
 
@@ -457,6 +557,36 @@ private slots:
         QFETCH(QByteArray, output);
         QFETCH(QByteArray, hash);
         QCOMPARE(DeviceTransfer::Sha1FromAnswer(output), hash);
+    }
+
+    void missingAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<bool>("missing");
+        const QByteArray wal = QByteArray(DeviceTransfer::kDevicePath) + "-wal";
+        const QByteArray sum = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+        QTest::newRow("pull: adb's words") << QByteArray("pull") << "adb: error: remote object '" + wal + "' does not exist\n" << true;
+        QTest::newRow("pull: adb's other words") << QByteArray("pull") << "adb: error: failed to stat remote object '" + wal + "': No such file or directory\n" << true;
+        QTest::newRow("pull: after adb's own notes") << QByteArray("pull") << "* daemon started successfully\nremote object '" + wal + "' does not exist\r\n" << true;
+        QTest::newRow("pull: refused") << QByteArray("pull") << "adb: error: failed to stat remote object '" + wal + "': Permission denied\n" << false;
+        QTest::newRow("pull: connection lost") << QByteArray("pull") << "adb: error: failed to read '" + wal + "': connection reset\n" << false;
+        QTest::newRow("pull: no device") << QByteArray("pull") << QByteArray("adb: error: failed to get feature set: no devices/emulators found\n") << false;
+        QTest::newRow("pull: another file") << QByteArray("pull") << "adb: error: remote object '" + wal + ".old' does not exist\n" << false;
+        QTest::newRow("pull: nothing") << QByteArray("pull") << QByteArray() << false;
+        QTest::newRow("sha1sum: missing") << QByteArray("sha1sum") << "sha1sum: " + wal + ": No such file or directory\n" << true;
+        QTest::newRow("sha1sum: missing and hashed") << QByteArray("sha1sum") << "sha1sum: " + wal + ": No such file or directory\n" + sum + "  " + wal + "\n" << false;
+        QTest::newRow("sha1sum: hashed") << QByteArray("sha1sum") << sum + "  " + wal + "\n" << false;
+        QTest::newRow("sha1sum: no such command") << QByteArray("sha1sum") << QByteArray("/system/bin/sh: sha1sum: not found\n") << false;
+        QTest::newRow("sha1sum: unreadable") << QByteArray("sha1sum") << "sha1sum: " + wal + ": Permission denied\n" << false;
+    }
+    void missingAnswers()
+    {
+        QFETCH(QByteArray, command);
+        QFETCH(QByteArray, output);
+        QFETCH(bool, missing);
+        const QByteArray wal = QByteArray(DeviceTransfer::kDevicePath) + "-wal";
+        QCOMPARE(command == "pull" ? DeviceTransfer::PullSaysMissing(output, wal) : DeviceTransfer::AnswerSaysMissing(output, wal), missing);
     }
 
     void failingPushIsReported()
