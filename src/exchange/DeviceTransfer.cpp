@@ -1,7 +1,8 @@
 #include "DeviceTransfer.h"
 
+#include "GrowingFileHash.h"
+
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -111,6 +112,8 @@ bool DeviceTransfer::PullSaysMissing(const QByteArray& output, const QByteArray&
 DeviceTransfer::Pulled DeviceTransfer::pullFile(const QByteArray& remote, const QString& partial, QByteArray* sha1, bool mayBeMissing)
 {
     QFile::remove(partial);
+    // The copy is hashed as it arrives, on another core, while adb waits on the handheld.
+    GrowingFileSha1 hash(partial);
     m_last = m_runner.Run(AdbPath(), {QStringLiteral("pull"), QString::fromLatin1(remote), QDir::toNativeSeparators(partial)},
                           m_timeoutMs, m_progress);
     if (!m_last.Succeeded()) {
@@ -122,7 +125,7 @@ DeviceTransfer::Pulled DeviceTransfer::pullFile(const QByteArray& remote, const 
     // The mode is set again in case the copy came out with the handheld's own.
     if (!QFile::exists(partial) || !QFile::setPermissions(partial, QFile::ReadOwner | QFile::WriteOwner))
         return Pulled::Failed;
-    *sha1 = FileSha1(partial);
+    *sha1 = hash.Finish();
     return sha1->isEmpty() ? Pulled::Failed : Pulled::Copied;
 }
 
@@ -195,15 +198,6 @@ int DeviceTransfer::PushDeviceDb(const QString& localPath)
     if (m_progress)
         m_progress->End();
     return ok ? 0 : -1;
-}
-
-QByteArray DeviceTransfer::FileSha1(const QString& path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha1);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return QByteArray();
-    return hash.result().toHex();
 }
 
 QByteArray DeviceTransfer::Sha1FromAnswer(const QByteArray& output, const QByteArray& remote)

@@ -85,8 +85,6 @@ public:
     // Removes a local copy with its -wal and -shm; false when one of them stays.
     static bool RemoveCopy(const QString& localPath);
 
-    // The SHA-1 of a local file in lower-case hex; empty when it cannot be read.
-    static QByteArray FileSha1(const QString& path);
     // The hash in sha1sum's answer for a handheld file; empty when it holds none or several.
     static QByteArray Sha1FromAnswer(const QByteArray& output, const QByteArray& remote = kDevicePath);
     // Whether sha1sum's answer says that a handheld file does not exist (and gives no hash for it).

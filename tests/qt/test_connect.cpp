@@ -2,12 +2,14 @@
 // folder playing the handheld.
 
 #include "DeviceTransfer.h"
+#include "GrowingFileHash.h"
 #include "ReadingLogImport.h"
 #include "ReadingLogModel.h"
 #include "RecordStore.h"
 #include "TIdcardmainfrm.h"
 #include "TestSupport.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QSqlError>
@@ -587,6 +589,42 @@ private slots:
         QFETCH(bool, missing);
         const QByteArray wal = QByteArray(DeviceTransfer::kDevicePath) + "-wal";
         QCOMPARE(command == "pull" ? DeviceTransfer::PullSaysMissing(output, wal) : DeviceTransfer::AnswerSaysMissing(output, wal), missing);
+    }
+
+    void hashWhileWritten_data()
+    {
+        QTest::addColumn<QString>("writer");
+        QTest::newRow("written in pieces as it is read") << "pieces";
+        QTest::newRow("replaced by a shorter file meanwhile") << "replaced";
+        QTest::newRow("never written") << "none";
+    }
+    void hashWhileWritten()
+    {
+        QFETCH(QString, writer);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("copy"));
+        QByteArray bytes(3 << 20, Qt::Uninitialized);
+        for (int i = 0; i < bytes.size(); ++i)
+            bytes[i] = char((i * 7919) >> 5);
+        GrowingFileSha1 hash(path);
+        if (writer != QLatin1String("none")) {
+            QFile out(path);
+            QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+            for (int at = 0; at < bytes.size(); at += 256 << 10) {
+                QCOMPARE(out.write(bytes.mid(at, 256 << 10)), qint64(256 << 10));
+                QThread::msleep(3);
+            }
+        }
+        if (writer == QLatin1String("replaced")) {
+            QThread::msleep(50); // the old file read to its end
+            bytes = bytes.left(1000);
+            QVERIFY(QFile::remove(path));
+            QFile out(path);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(bytes);
+        }
+        const QByteArray expected = writer == QLatin1String("none") ? QByteArray() : QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex();
+        QCOMPARE(hash.Finish(), expected);
     }
 
     void failingPushIsReported()
