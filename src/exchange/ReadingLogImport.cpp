@@ -35,7 +35,7 @@ constexpr qint64 kWritebackBytes = 8 << 20; // written to the store between two 
 // Names are the literals below, so they are told apart by address.
 class Row {
 public:
-    explicit Row(const TSQLiteRow& source) : m_source(source) {}
+    explicit Row(const TSQLiteCursor& source) : m_source(source) {}
 
     int index(const char* name)
     {
@@ -46,10 +46,22 @@ public:
         m_index.emplace_back(name, i);
         return i;
     }
-    QString text(const char* name) { return TrimBlanks(QString::fromUtf8(m_source.FieldTextOrEmpty(index(name)).c_str())); }
+    // The text as the handheld stored it, whatever type its column is declared with: read by
+    // declared type, an ID number ending in X in an INTEGER column would lose the X, and one in a
+    // NUMERIC column would become a rounded number. A number stored as floating point has no one
+    // text, so the row is refused rather than guessed at.
+    QString text(const char* name)
+    {
+        std::string raw;
+        if (!m_source.FieldStoredText(index(name), raw))
+            throw ESQLiteException(QStringLiteral("手持机数据库的“%1”栏存的是数值而不是文字，无法保证原样导入")
+                                       .arg(QLatin1String(name))
+                                       .toStdString());
+        return TrimBlanks(QString::fromUtf8(raw.c_str()));
+    }
 
 private:
-    const TSQLiteRow& m_source;
+    const TSQLiteCursor& m_source;
     std::vector<std::pair<const char*, int>> m_index;
 };
 

@@ -283,6 +283,42 @@ private slots:
         QVERIFY2(o.error.contains(QStringLiteral("photo")), qPrintable(o.error));
     }
 
+    void idNumbersKeptWhateverTheColumnIsDeclared_data()
+    {
+        QTest::addColumn<QString>("declared");
+        QTest::addColumn<QString>("ic");
+        QTest::addColumn<bool>("taken"); // else refused: the handheld keeps its readings
+        const QString digits = SyntheticId(110101, QDate(1990, 3, 7), 1); // ends in a digit
+        const QString withX = SyntheticId(110101, QDate(1990, 3, 7), 2);
+        QVERIFY(digits.back().isDigit() && withX.endsWith(u'X'));
+        QTest::newRow("INTEGER, ending in X") << "INTEGER" << withX << true;
+        QTest::newRow("INTEGER, all digits") << "INTEGER" << digits << true;
+        QTest::newRow("NUMERIC, all digits") << "NUMERIC" << digits << true;
+        QTest::newRow("NUMERIC, ending in X") << "NUMERIC" << withX << true;
+        QTest::newRow("REAL keeps no exact text") << "REAL" << digits << false;
+    }
+    void idNumbersKeptWhateverTheColumnIsDeclared()
+    {
+        QFETCH(QString, declared);
+        QFETCH(QString, ic);
+        QFETCH(bool, taken);
+        QString error;
+        QVERIFY2(CreateDeviceDb(devicePath(), &error, declared), qPrintable(error));
+        DeviceRow r = reading(1, "2014-03-07 10:00:00");
+        r.ic = ic;
+        QVERIFY2(AddDeviceRows(devicePath(), {r}, &error), qPrintable(error));
+        const ImportOutcome o = import();
+        QCOMPARE(o.Complete(), taken);
+        if (taken) {
+            QCOMPARE(scalar(QStringLiteral("select idcardno from idcardinfo")).toString(), ic);
+            QCOMPARE(scalar(QStringLiteral("select idcardno from idcardwater")).toString(), ic);
+        } else {
+            QCOMPARE(o.failedRow, 1);
+            QVERIFY2(o.error.contains(QStringLiteral("“ic”栏存的是数值")), qPrintable(o.error));
+            QCOMPARE(CountRows(db(), "idcardwater"), 0);
+        }
+    }
+
     void filesThatAreNotDeviceDatabases()
     {
         ReadingLogImporter importer(db(), m_scratch);
