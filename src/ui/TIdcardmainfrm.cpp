@@ -313,6 +313,8 @@ int TIdcardmainfrm::ImportDeviceDb(const QString& path)
     m_model->FetchAll();
     ReadingLogImporter importer(m_dm ? m_dm->con1() : QSqlDatabase(), m_scratchFolder);
     *m_lastImport = importer.ImportDeviceDb(path);
+    if (m_lastImport->readFailed && !(m_dm && m_dm->IsOpen()) && m_dm && !m_dm->LastOpenError().isEmpty())
+        m_lastImport->error += QStringLiteral("：") + m_dm->LastOpenError(); // why it did not open
     if (m_progress)
         m_progress->End();
     QApplication::restoreOverrideCursor();
@@ -328,7 +330,9 @@ int TIdcardmainfrm::ImportDeviceDb(const QString& path)
     case ImportOutcome::Validation::Ok:
         break;
     }
-    ShowInfo(ImportSummaryText(outcome));
+    const QString summary = ImportSummaryText(outcome);
+    if (!summary.isEmpty())
+        ShowInfo(summary);
     const QString incomplete = ImportIncompleteText(outcome);
     if (!incomplete.isEmpty())
         ShowWarning(incomplete);
@@ -369,12 +373,23 @@ void TIdcardmainfrm::Button1Click()
         return;
     }
     bool unchanged = match == DeviceTransfer::Match::Same;
+    QString why;
+    bool unknown = false;
     if (!unchanged) {
         const QString check = m_programFolder + QStringLiteral("input/verify.db");
-        QString why;
-        unchanged = PullDeviceDb(check) == 0
-            && ReadingLogImporter(m_dm ? m_dm->con1() : QSqlDatabase(), QString()).AllReadingsStored(check, &why);
+        if (PullDeviceDb(check) != 0) {
+            unknown = true;
+            why = QStringLiteral("无法再次从手持机读取数据");
+        } else {
+            unchanged = ReadingLogImporter(m_dm ? m_dm->con1() : QSqlDatabase(), QString()).AllReadingsStored(check, &why, &unknown);
+        }
         QFile::remove(check);
+    }
+    if (!unchanged && unknown) {
+        // Not a reading found missing: the check itself could not be made (the store busy or
+        // unreadable), so the operator is told that, not that readings are missing.
+        ShowWarning(QStringLiteral("无法核对手持机中的记录是否均已导入，未清除手持机内流水记录：%1").arg(why));
+        return;
     }
     if (!unchanged) {
         ShowWarning(QStringLiteral("手持机中有尚未导入的数据，未清除手持机内流水记录，请重新联接设备。"));

@@ -197,9 +197,21 @@ private slots:
         const ImportOutcome o = import();
         QVERIFY2(o.Complete(), qPrintable(o.error));
         QCOMPARE(o.count, 3);
-        QCOMPARE(o.alreadyStored, 2);
+        // The second spelling repeats a swipe of this very file; only the other was imported before.
+        QCOMPARE(o.repeatsInFile, 1);
+        QCOMPARE(o.alreadyStored, 1);
         QCOMPARE(CountRows(db(), "idcardwater"), 4);
         QCOMPARE(CountRows(db(), "idcardinfo"), 2);
+        QCOMPARE(ImportSummaryText(o), QStringLiteral("成功导入记录 3 条\n另有 1 条记录此前已经导入，未重复保存\n"
+                                                      "另有 1 条记录与本次导入的另一条是同一次刷卡（身份证号与刷卡时间相同），只保存一次"));
+
+        // The same for a holder known before the import.
+        QVERIFY(makeDevice({reading(1, "2014-03-08 10:00:00"), reading(1, "2014-03-08 10:00:00")}));
+        const ImportOutcome known = import();
+        QCOMPARE(known.count, 1);
+        QCOMPARE(known.repeatsInFile, 1);
+        QCOMPARE(known.alreadyStored, 0);
+        QVERIFY(known.Complete());
     }
 
     void fieldRules()
