@@ -47,16 +47,11 @@ int main(int argc, char* argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    auto option = [&](const QString& name, int fallback) {
-        const int i = args.indexOf(name);
-        return i >= 0 && i + 1 < args.size() ? args[i + 1].toInt() : fallback;
-    };
-    const int readings = option(QStringLiteral("--readings"), 300000);
-    const int holders = option(QStringLiteral("--holders"), 30000);
-    const int days = option(QStringLiteral("--days"), 121);
-    const int runs = option(QStringLiteral("--runs"), 5);
-    const QString dataDir = QCoreApplication::applicationDirPath() + QStringLiteral("/bench-data");
+    const int readings = BenchOption(QStringLiteral("--readings"), QStringLiteral("300000")).toInt();
+    const int holders = BenchOption(QStringLiteral("--holders"), QStringLiteral("30000")).toInt();
+    const int days = BenchOption(QStringLiteral("--days"), QStringLiteral("121")).toInt();
+    const int runs = std::max(1, BenchOption(QStringLiteral("--runs"), QStringLiteral("5")).toInt());
+    const QString dataDir = BenchDataDir();
     const QDate today = QDate::currentDate();
     QString error;
     const QString store = BenchRecordStore(dataDir, readings, holders, today, &error);

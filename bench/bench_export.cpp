@@ -59,34 +59,16 @@ int main(int argc, char* argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    auto option = [&](const QString& name, const QString& fallback) {
-        const int i = args.indexOf(name);
-        return i >= 0 && i + 1 < args.size() ? args[i + 1] : fallback;
-    };
-    const int readings = option(QStringLiteral("--readings"), QStringLiteral("100000")).toInt();
-    const int holders = option(QStringLiteral("--holders"), QStringLiteral("20000")).toInt();
-    const int runs = std::max(1, option(QStringLiteral("--runs"), QStringLiteral("5")).toInt());
-    const QString dataDir = QCoreApplication::applicationDirPath() + QStringLiteral("/bench-data");
+    const int readings = BenchOption(QStringLiteral("--readings"), QStringLiteral("100000")).toInt();
+    const int holders = BenchOption(QStringLiteral("--holders"), QStringLiteral("20000")).toInt();
+    const int runs = std::max(1, BenchOption(QStringLiteral("--runs"), QStringLiteral("5")).toInt());
+    const QString dataDir = BenchDataDir();
     const QDate today = QDate::currentDate();
-
-    QDir().mkpath(dataDir);
-    const QString store = dataDir + QStringLiteral("/store-%1-%2-%3.db").arg(readings).arg(holders).arg(today.toString(Qt::ISODate));
-    if (!QFileInfo::exists(store)) {
-        idcard::sample::FillRequest request;
-        request.readings = readings;
-        request.holders = holders;
-        request.options.seed = 2026;
-        request.options.from = today.addDays(-365);
-        request.options.to = today;
-        idcard::sample::FillReport report;
-        QString error;
-        std::printf("generating %d readings over %d holders...\n", readings, holders);
-        if (!idcard::sample::createRecordStore(store, QStringLiteral(IDCARD_PROGRAM_DIR "/database/KeepTrackLog.db"), request,
-                                               &report, &error)) {
-            std::fprintf(stderr, "generation failed: %s\n", qPrintable(error));
-            return 1;
-        }
+    QString generationError;
+    const QString store = BenchRecordStore(dataDir, readings, holders, today, &generationError);
+    if (store.isEmpty()) {
+        std::fprintf(stderr, "generation failed: %s\n", qPrintable(generationError));
+        return 1;
     }
 
     TDM_Main dm;

@@ -25,15 +25,10 @@ int main(int argc, char* argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    auto option = [&](const QString& name, const QString& fallback) {
-        const int i = args.indexOf(name);
-        return i >= 0 && i + 1 < args.size() ? args[i + 1] : fallback;
-    };
-    const int readings = option(QStringLiteral("--readings"), QStringLiteral("300000")).toInt();
-    const int holders = option(QStringLiteral("--holders"), QStringLiteral("30000")).toInt();
-    const QString dataDir = QCoreApplication::applicationDirPath() + QStringLiteral("/bench-data");
-    QString store = option(QStringLiteral("--store"), QString());
+    const int readings = BenchOption(QStringLiteral("--readings"), QStringLiteral("300000")).toInt();
+    const int holders = BenchOption(QStringLiteral("--holders"), QStringLiteral("30000")).toInt();
+    const QString dataDir = BenchDataDir();
+    QString store = BenchOption(QStringLiteral("--store"), QString());
     const QDate today = QDate::currentDate();
 
     if (store.isEmpty()) {

@@ -3,6 +3,7 @@
 #include "DateText.h"
 #include "PhotoConvert.h"
 #include "PhotoPipeline.h"
+#include "RecordStore.h"
 #include "ScratchFolder.h"
 #include "SQLiteTable.h"
 #include "StoreWriter.h"
@@ -10,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QSet>
 #include <QSqlError>
@@ -35,7 +37,7 @@ constexpr qint64 kWritebackBytes = 8 << 20; // written to the store between two 
 // Names are the literals below, so they are told apart by address.
 class Row {
 public:
-    explicit Row(const TSQLiteRow& source) : m_source(source) {}
+    explicit Row(const TSQLiteCursor& source) : m_source(source) {}
 
     int index(const char* name)
     {
@@ -46,10 +48,22 @@ public:
         m_index.emplace_back(name, i);
         return i;
     }
-    QString text(const char* name) { return TrimBlanks(QString::fromUtf8(m_source.FieldTextOrEmpty(index(name)).c_str())); }
+    // The text as the handheld stored it, whatever type its column is declared with: read by
+    // declared type, an ID number ending in X in an INTEGER column would lose the X, and one in a
+    // NUMERIC column would become a rounded number. A number stored as floating point has no one
+    // text, so the row is refused rather than guessed at.
+    QString text(const char* name)
+    {
+        std::string raw;
+        if (!m_source.FieldStoredText(index(name), raw))
+            throw ESQLiteException(QStringLiteral("手持机数据库的“%1”栏存的是数值而不是文字，无法保证原样导入")
+                                       .arg(QLatin1String(name))
+                                       .toStdString());
+        return TrimBlanks(QString::fromUtf8(raw.c_str()));
+    }
 
 private:
-    const TSQLiteRow& m_source;
+    const TSQLiteCursor& m_source;
     std::vector<std::pair<const char*, int>> m_index;
 };
 
@@ -383,24 +397,36 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
     if (!rows->Take(first))
         return out;
 
-    // One transaction for the whole import: a crash leaves the store as it was before. A row is
-    // read completely before anything of it is written, so a write that fails is a store failure:
-    // the row's own earlier write is undone and the import ends there.
-    if (!m_store.transaction()) {
+    auto failEarly = [&](const QString& error, bool busy) {
         out.readFailed = true;
-        out.error = m_store.lastError().text();
+        out.storeBusy = busy;
+        out.error = error;
         return out;
-    }
+    };
+    if (!m_store.isOpen())
+        return failEarly(QStringLiteral("记录库未打开"), false);
+    // A store file removed while the program runs would take the readings with it when the
+    // program ends, though every write succeeds; the disk also takes its pages while the import
+    // goes on instead of all at the commit.
+    const QString storeFile = StoreFileOf(m_store);
+    if (storeFile.isEmpty() || !QFileInfo::exists(storeFile))
+        return failEarly(QStringLiteral("记录库文件不存在：%1").arg(QDir::toNativeSeparators(storeFile)), false);
+
+    // One transaction for the whole import, the store held from the start: a crash leaves the
+    // store as it was before. A row is read completely before anything of it is written, so a
+    // write that fails is a store failure: the row's own earlier write is undone and the import
+    // ends there.
+    const QSqlError notBegun = BeginExclusive(m_store);
+    if (notBegun.isValid())
+        return failEarly(notBegun.text(), IsStoreBusy(notBegun));
     StoreWriter writer(m_store);
-    // The store's file, so that the disk can take its pages while the import goes on instead of
-    // all at the commit.
-    QString storeFile;
+    // Readings after this serial number were written by this import: finding one again is a
+    // repeat within the file, not a reading imported before.
+    qint64 lastBefore = 0;
     {
-        QSqlQuery list(m_store);
-        if (list.exec(QStringLiteral("pragma database_list")))
-            while (list.next())
-                if (list.value(1).toString() == QLatin1String("main"))
-                    storeFile = list.value(2).toString();
+        QSqlQuery last(m_store);
+        if (last.exec(QStringLiteral("select max(serialno) from idcardwater")) && last.next())
+            lastBefore = last.value(0).toLongLong();
     }
     qint64 unsynced = 0;
     // ID number -> stored already, or stored by an earlier row of this import.
@@ -507,6 +533,7 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
                 }
             }
             StoreWriter::ReadingResult result = StoreWriter::ReadingResult::BadTime;
+            bool repeat = false; // of an earlier row of this file
             const QString time = StoreWriter::ReadingTime(r.readTime);
             if (!time.isEmpty()) {
                 if (r.newHolder) {
@@ -518,8 +545,12 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
                     result = StoreWriter::ReadingResult::Failed;
                 } else if (fresh.contains(r.ic)) {
                     const QString key = r.ic + u'|' + time;
-                    result = written.contains(key) ? StoreWriter::ReadingResult::AlreadyStored
-                                                   : writer.StoreReading(r.ic, time, false, &error);
+                    if (written.contains(key)) {
+                        result = StoreWriter::ReadingResult::AlreadyStored;
+                        repeat = true;
+                    } else {
+                        result = writer.StoreReading(r.ic, time, false, &error);
+                    }
                     if (result == StoreWriter::ReadingResult::Stored)
                         written.insert(key);
                     if (written.size() > kWrittenKept) {
@@ -528,7 +559,9 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
                         written.clear();
                     }
                 } else {
-                    result = writer.StoreReading(r.ic, time, true, &error);
+                    qint64 existing = 0;
+                    result = writer.StoreReading(r.ic, time, true, &error, &existing);
+                    repeat = result == StoreWriter::ReadingResult::AlreadyStored && existing > lastBefore;
                 }
             }
             if (result == StoreWriter::ReadingResult::Failed) {
@@ -541,7 +574,7 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
             }
             switch (result) {
             case StoreWriter::ReadingResult::Stored: ++count; break;
-            case StoreWriter::ReadingResult::AlreadyStored: ++out.alreadyStored; break;
+            case StoreWriter::ReadingResult::AlreadyStored: ++(repeat ? out.repeatsInFile : out.alreadyStored); break;
             case StoreWriter::ReadingResult::BadTime: ++out.badTimes; ++count; break;
             case StoreWriter::ReadingResult::Failed: break;
             }
@@ -565,9 +598,13 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
     }
     out.rowsInDevice = std::max(rows->RowsRead(), out.failedRow);
 
-    if (storeBroken || !m_store.commit()) {
-        const QString error = storeBroken ? out.error : m_store.lastError().text();
-        m_store.rollback();
+    // A write that failed may have ended the transaction itself (a full disk does): then nothing
+    // of the import is in the store, and that write's error, not the commit's, is the cause.
+    const bool rolledBack = TransactionEnded(m_store);
+    if (storeBroken || rolledBack || !m_store.commit()) {
+        const QString error = storeBroken || (rolledBack && !out.error.isEmpty()) ? out.error : m_store.lastError().text();
+        if (!rolledBack)
+            m_store.rollback();
         const int rowsInDevice = out.rowsInDevice;
         out = ImportOutcome();
         out.rowsInDevice = rowsInDevice;
@@ -583,11 +620,15 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
     return out;
 }
 
-bool ReadingLogImporter::AllReadingsStored(const QString& path, QString* why) const
+bool ReadingLogImporter::AllReadingsStored(const QString& path, QString* why, bool* unknown) const
 {
-    auto fail = [&](const QString& reason) {
+    if (unknown)
+        *unknown = false;
+    auto fail = [&](const QString& reason, bool couldNotTell) {
         if (why)
             *why = reason;
+        if (unknown)
+            *unknown = couldNotTell;
         return false;
     };
     std::unique_ptr<TSQLiteDatabase> device;
@@ -595,17 +636,17 @@ bool ReadingLogImporter::AllReadingsStored(const QString& path, QString* why) co
     try {
         device = std::make_unique<TSQLiteDatabase>(QFile::encodeName(path).toStdString());
         if (!device->HasTable("water_list"))
-            return fail(QStringLiteral("no reading log"));
+            return fail(QStringLiteral("no reading log"), true);
         // The two columns that make a reading; the photos are never read here.
         rows = std::make_unique<TSQLiteCursor>(*device, "SELECT ic, read_time FROM water_list");
     } catch (const std::exception& e) {
-        return fail(QString::fromUtf8(e.what()));
+        return fail(QString::fromUtf8(e.what()), true);
     }
     QSqlQuery stored(m_store);
     stored.setForwardOnly(true);
     if (!stored.prepare(QStringLiteral("select a.serialno from idcardwater a,idcardinfo b "
                                        "where a.idcardno=:p1 and a.readtime=:p2 and b.idcardno=a.idcardno")))
-        return fail(stored.lastError().text());
+        return fail(stored.lastError().text(), true);
     Row row(*rows);
     int rowNumber = 0;
     try {
@@ -613,30 +654,46 @@ bool ReadingLogImporter::AllReadingsStored(const QString& path, QString* why) co
             ++rowNumber;
             const QString time = StoreWriter::ReadingTime(row.text("read_time"));
             if (time.isEmpty())
-                return fail(QStringLiteral("row %1: reading time not understood").arg(rowNumber));
+                return fail(QStringLiteral("row %1: reading time not understood").arg(rowNumber), false);
             stored.bindValue(0, row.text("ic"));
             stored.bindValue(1, time);
             if (!stored.exec())
-                return fail(stored.lastError().text());
+                return fail(stored.lastError().text(), true);
             const bool found = stored.next();
+            if (!found && stored.lastError().isValid())
+                return fail(stored.lastError().text(), true);
             stored.finish();
             if (!found)
-                return fail(QStringLiteral("row %1 is not in the store").arg(rowNumber));
+                return fail(QStringLiteral("row %1 is not in the store").arg(rowNumber), false);
         }
     } catch (const std::exception& e) {
-        return fail(QString::fromUtf8(e.what()));
+        return fail(QString::fromUtf8(e.what()), true);
     }
     return true;
 }
 
+namespace {
+// Nothing of the device file went into the store because the import failed.
+bool failedBeforeAnything(const ImportOutcome& o)
+{
+    return o.readFailed || (o.failedRow > 0 && o.count == 0 && o.alreadyStored == 0 && o.repeatsInFile == 0);
+}
+} // namespace
+
 QString ImportSummaryText(const ImportOutcome& o)
 {
-    QString text = o.count > 0 || o.alreadyStored > 0 ? QStringLiteral("成功导入记录 %1 条").arg(o.count)
-                                                       : QStringLiteral("设备中没有数据记录");
+    // After a failure that took nothing, "no records on the device" would be untrue: the warning
+    // alone says what happened.
+    if (failedBeforeAnything(o))
+        return QString();
+    QString text = o.count > 0 || o.alreadyStored > 0 || o.repeatsInFile > 0 ? QStringLiteral("成功导入记录 %1 条").arg(o.count)
+                                                                             : QStringLiteral("设备中没有数据记录");
     if (o.withoutPhoto > 0)
         text += QStringLiteral("\n其中 %1 位新登记人员的照片无法读取，已按无照片保存").arg(o.withoutPhoto);
     if (o.alreadyStored > 0)
         text += QStringLiteral("\n另有 %1 条记录此前已经导入，未重复保存").arg(o.alreadyStored);
+    if (o.repeatsInFile > 0)
+        text += QStringLiteral("\n另有 %1 条记录与本次导入的另一条是同一次刷卡（身份证号与刷卡时间相同），只保存一次").arg(o.repeatsInFile);
     return text;
 }
 
@@ -644,8 +701,14 @@ QString ImportIncompleteText(const ImportOutcome& o)
 {
     if (o.validation != ImportOutcome::Validation::Ok || o.Complete())
         return QString();
+    if (o.storeBusy)
+        return QStringLiteral("导入失败，未导入任何记录：记录库正被其他程序使用（例如另一个查询程序或备份程序）。"
+                              "手持机内的记录保持不变，请关闭该程序后重新联接设备。\n原因：%1")
+            .arg(o.error);
     if (o.readFailed)
-        return QStringLiteral("导入未完成，未导入任何记录：%1").arg(o.error);
+        return QStringLiteral("导入失败，未导入任何记录：%1").arg(o.error);
+    if (failedBeforeAnything(o))
+        return QStringLiteral("导入失败，未导入任何记录：第 %1 条记录无法导入：%2").arg(o.failedRow).arg(o.error);
     QStringList lines;
     if (o.badTimes > 0)
         lines << QStringLiteral("有 %1 条记录的刷卡时间无法识别，其刷卡记录未能保存").arg(o.badTimes);

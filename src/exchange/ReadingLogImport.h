@@ -16,9 +16,11 @@ struct ImportOutcome {
     int failedRow = 0;      // 1-based row that ended the import, 0 when none did
     QString error;          // why it ended
     int withoutPhoto = 0;   // new holders stored without a photo because it could not be read
-    int alreadyStored = 0;  // readings skipped because the store already had them
+    int alreadyStored = 0;  // readings skipped because the store had them before this import
+    int repeatsInFile = 0;  // rows repeating an earlier row of the same file (same ID number and time)
     int badTimes = 0;       // rows whose reading time did not convert: their reading is not stored
     bool readFailed = false; // the rows could not be read or written at all; nothing was imported
+    bool storeBusy = false;  // because another program held the record store
 
     // Every reading of the device database is now in the store, so clearing it loses nothing.
     bool Complete() const { return validation == Validation::Ok && !readFailed && failedRow == 0 && badTimes == 0; }
@@ -33,8 +35,10 @@ public:
     ImportOutcome ImportDeviceDb(const QString& path);
 
     // Whether every reading of a device database is in the store (its holder included), so that
-    // clearing the handheld loses nothing. false with a reason otherwise.
-    bool AllReadingsStored(const QString& path, QString* why) const;
+    // clearing the handheld loses nothing. false with a reason otherwise; unknown is set when the
+    // answer could not be had at all (the store or the file could not be read) rather than a
+    // reading found missing.
+    bool AllReadingsStored(const QString& path, QString* why, bool* unknown = nullptr) const;
 
     static constexpr const char* kSideFileName = "l1.bmp";
 

@@ -1,5 +1,7 @@
 #include "ReadingDeletion.h"
 
+#include "RecordStore.h"
+
 #include <QSqlError>
 #include <QVariant>
 
@@ -19,13 +21,9 @@ ReadingDeletion::~ReadingDeletion() { Rollback(); }
 
 bool ReadingDeletion::Begin(QString* error)
 {
-    if (!m_db.isOpen()) {
-        if (error)
-            *error = QStringLiteral("数据库未打开");
-        return false;
-    }
-    if (!m_db.transaction()) {
-        setError(error, m_db.lastError());
+    const QSqlError failed = BeginExclusive(m_db);
+    if (failed.isValid()) {
+        setError(error, failed);
         return false;
     }
     m_open = true;

@@ -5,7 +5,10 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlDriver>
 #include <QUrl>
+
+#include <sqlite3.h>
 
 #include <atomic>
 
@@ -32,6 +35,19 @@ bool TDM_Main::Open(const QString& programFolder, QString* error)
 bool TDM_Main::OpenFile(const QString& path, QString* error)
 {
     Close();
+    m_openError.clear();
+    // The reason is kept for later commands that find the store closed.
+    QString failed;
+    if (!error)
+        error = &failed;
+    const bool opened = openFile(path, error);
+    if (!opened)
+        m_openError = *error;
+    return opened;
+}
+
+bool TDM_Main::openFile(const QString& path, QString* error)
+{
     const QFileInfo info(path);
     if (!info.isFile()) {
         if (error)
@@ -94,4 +110,41 @@ QSqlDatabase TDM_Main::con1() const
     if (m_connectionName.isEmpty())
         return QSqlDatabase();
     return QSqlDatabase::database(m_connectionName, false);
+}
+
+QSqlError BeginExclusive(QSqlDatabase db)
+{
+    if (!db.isOpen())
+        return QSqlError(QStringLiteral("数据库未打开"), QString(), QSqlError::ConnectionError);
+    QSqlQuery begin(db);
+    if (begin.exec(QStringLiteral("BEGIN EXCLUSIVE")))
+        return QSqlError();
+    return begin.lastError();
+}
+
+bool IsStoreBusy(const QSqlError& error)
+{
+    // SQLITE_BUSY and SQLITE_LOCKED, also in their extended forms.
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok);
+    return ok && ((code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED);
+}
+
+bool TransactionEnded(QSqlDatabase db)
+{
+    const QVariant handle = db.isOpen() ? db.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return false;
+    sqlite3* connection = *static_cast<sqlite3* const*>(handle.data());
+    return connection && sqlite3_get_autocommit(connection);
+}
+
+QString StoreFileOf(QSqlDatabase db)
+{
+    QSqlQuery list(db);
+    if (list.exec(QStringLiteral("pragma database_list")))
+        while (list.next())
+            if (list.value(1).toString() == QLatin1String("main"))
+                return list.value(2).toString();
+    return QString();
 }

@@ -4,6 +4,7 @@
 // used by every query of the program.
 
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QString>
 
 class TDM_Main {
@@ -28,10 +29,29 @@ public:
 
     bool IsOpen() const;
     QSqlDatabase con1() const;
+    // Why the last opening failed; empty after a successful one.
+    QString LastOpenError() const { return m_openError; }
 
 private:
+    bool openFile(const QString& path, QString* error);
+
     QString m_connectionName;
+    QString m_openError;
 };
+
+// Begins a write transaction that holds the store to itself until commit or rollback. Taken at the
+// start, the wait for another program's readers is one busy time-out; a deferred transaction
+// would wait again each time its cache spilled, minutes on end behind a second reader. An invalid
+// error when it began; IsStoreBusy tells whether another program kept it from beginning.
+QSqlError BeginExclusive(QSqlDatabase db);
+// Whether a store error means that another program holds the store (busy or locked).
+bool IsStoreBusy(const QSqlError& error);
+// Whether the transaction on the connection is known to have ended. A failed write can end one
+// by itself (a full disk rolls the whole transaction back), after which nothing of it is in the
+// store. false when it cannot be told.
+bool TransactionEnded(QSqlDatabase db);
+// The file of the store a connection works on; empty when it cannot be told.
+QString StoreFileOf(QSqlDatabase db);
 
 // Program folder of the running executable, with its trailing separator.
 QString ProgramFolder();

@@ -89,12 +89,15 @@ StoreWriter::ReadingResult StoreWriter::SaveReadingChecked(const QString& idcard
     return StoreReading(idcardno, time, true, error);
 }
 
-StoreWriter::ReadingResult StoreWriter::StoreReading(const QString& idcardno, const QString& time, bool checkFirst, QString* error)
+StoreWriter::ReadingResult StoreWriter::StoreReading(const QString& idcardno, const QString& time, bool checkFirst, QString* error,
+                                                     qint64* existing)
 {
     if (checkFirst) {
         if (!run(m_readingExists, {idcardno, time}, error))
             return ReadingResult::Failed;
         const bool already = m_readingExists.query.next();
+        if (already && existing)
+            *existing = m_readingExists.query.value(0).toLongLong();
         m_readingExists.query.finish();
         if (already)
             return ReadingResult::AlreadyStored;

@@ -35,8 +35,10 @@ public:
     // stored again.
     ReadingResult SaveReadingChecked(const QString& idcardno, const QString& readTimeText, QString* error);
     // The same for a time already in the store's form; checkFirst false when the caller knows
-    // the reading is not stored yet.
-    ReadingResult StoreReading(const QString& idcardno, const QString& storeTime, bool checkFirst, QString* error);
+    // the reading is not stored yet. existing: the serial number of the stored one when the result
+    // is AlreadyStored.
+    ReadingResult StoreReading(const QString& idcardno, const QString& storeTime, bool checkFirst, QString* error,
+                               qint64* existing = nullptr);
     // Whether the store holds any reading of the ID number, with a holder row or without; false
     // with error set when the lookup fails.
     bool HasReadings(const QString& idcardno, QString* error);

@@ -59,6 +59,29 @@ private:
     std::vector<QWidget*> m_widgets;
 };
 
+// A step that blocks the window: the wait cursor and a box without Cancel, shown at once and
+// taken down on every path.
+class BlockingStep {
+public:
+    BlockingStep(OperationProgress* progress, const QString& text) : m_progress(progress)
+    {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        if (m_progress)
+            m_progress->Begin(text, false);
+    }
+    ~BlockingStep()
+    {
+        if (m_progress)
+            m_progress->End();
+        QApplication::restoreOverrideCursor();
+    }
+    BlockingStep(const BlockingStep&) = delete;
+    BlockingStep& operator=(const BlockingStep&) = delete;
+
+private:
+    OperationProgress* m_progress;
+};
+
 const QDate kLatestPickDate(9999, 12, 30);
 
 // Display widths of the four visible columns, in characters.
@@ -306,16 +329,15 @@ int TIdcardmainfrm::PushDeviceDb(const QString& localPath)
 
 int TIdcardmainfrm::ImportDeviceDb(const QString& path)
 {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    if (m_progress)
-        m_progress->Begin(QStringLiteral("正在导入读卡记录…"), false);
-    // The list's cursor is finished first: the import writes through the same connection.
-    m_model->FetchAll();
-    ReadingLogImporter importer(m_dm ? m_dm->con1() : QSqlDatabase(), m_scratchFolder);
-    *m_lastImport = importer.ImportDeviceDb(path);
-    if (m_progress)
-        m_progress->End();
-    QApplication::restoreOverrideCursor();
+    {
+        const BlockingStep step(m_progress, QStringLiteral("正在导入读卡记录…"));
+        // The list's cursor is finished first: the import writes through the same connection.
+        m_model->FetchAll();
+        ReadingLogImporter importer(m_dm ? m_dm->con1() : QSqlDatabase(), m_scratchFolder);
+        *m_lastImport = importer.ImportDeviceDb(path);
+    }
+    if (m_lastImport->readFailed && m_dm && !m_dm->IsOpen() && !m_dm->LastOpenError().isEmpty())
+        m_lastImport->error += QStringLiteral("：") + m_dm->LastOpenError(); // why it did not open
 
     const ImportOutcome& outcome = *m_lastImport;
     switch (outcome.validation) {
@@ -328,7 +350,9 @@ int TIdcardmainfrm::ImportDeviceDb(const QString& path)
     case ImportOutcome::Validation::Ok:
         break;
     }
-    ShowInfo(ImportSummaryText(outcome));
+    const QString summary = ImportSummaryText(outcome);
+    if (!summary.isEmpty())
+        ShowInfo(summary);
     const QString incomplete = ImportIncompleteText(outcome);
     if (!incomplete.isEmpty())
         ShowWarning(incomplete);
@@ -370,12 +394,23 @@ void TIdcardmainfrm::Button1Click()
         return;
     }
     bool unchanged = match == DeviceTransfer::Match::Same;
+    QString why;
+    bool unknown = false;
     if (!unchanged) {
         const QString check = m_programFolder + QStringLiteral("input/verify.db");
-        QString why;
-        unchanged = transfer.PullDeviceDb(check) == 0
-            && ReadingLogImporter(m_dm ? m_dm->con1() : QSqlDatabase(), QString()).AllReadingsStored(check, &why);
+        if (transfer.PullDeviceDb(check) != 0) {
+            unknown = true;
+            why = QStringLiteral("无法再次从手持机读取数据");
+        } else {
+            unchanged = ReadingLogImporter(m_dm ? m_dm->con1() : QSqlDatabase(), QString()).AllReadingsStored(check, &why, &unknown);
+        }
         DeviceTransfer::RemoveCopy(check);
+    }
+    if (!unchanged && unknown) {
+        // Not a reading found missing: the check itself could not be made (the store busy or
+        // unreadable), so the operator is told that, not that readings are missing.
+        ShowWarning(QStringLiteral("无法核对手持机中的记录是否均已导入，未清除手持机内流水记录：%1").arg(why));
+        return;
     }
     if (!unchanged) {
         ShowWarning(QStringLiteral("手持机中有尚未导入的数据，未清除手持机内流水记录，请重新联接设备。"));
@@ -404,6 +439,8 @@ void TIdcardmainfrm::delbtnClick()
     bool ok = true;
     QString error;
     {
+        // A year's readings take seconds to read to the end and delete.
+        const BlockingStep step(m_progress, QStringLiteral("正在删除记录…"));
         const UpdatesSuspended suspended({ui->DBGrid1, ui->GroupBox2});
         std::vector<int> rows;
         if (!ChosenRows(rows))
@@ -456,22 +493,19 @@ void TIdcardmainfrm::waterbtnClick()
 
 int TIdcardmainfrm::ExportToExcel(const QString& fileName)
 {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    if (m_progress)
-        m_progress->Begin(QStringLiteral("正在导出读卡记录…"), false);
     std::vector<int> rows;
     WorkbookResult result;
-    if (ChosenRows(rows)) {
-        const WorkbookExport exporter(fileName);
-        result = exporter.Write(static_cast<int>(rows.size()), [&](int i) {
-            const int r = rows[static_cast<size_t>(i)];
-            return ExportRow{m_model->IdcardnoAt(r), m_model->NameAt(r), ExportTimeText(m_model->ReadtimeAt(r)),
-                             m_model->BlackflagAt(r)};
-        });
+    {
+        const BlockingStep step(m_progress, QStringLiteral("正在导出读卡记录…"));
+        if (ChosenRows(rows)) {
+            const WorkbookExport exporter(fileName);
+            result = exporter.Write(static_cast<int>(rows.size()), [&](int i) {
+                const int r = rows[static_cast<size_t>(i)];
+                return ExportRow{m_model->IdcardnoAt(r), m_model->NameAt(r), ExportTimeText(m_model->ReadtimeAt(r)),
+                                 m_model->BlackflagAt(r)};
+            });
+        }
     }
-    if (m_progress)
-        m_progress->End();
-    QApplication::restoreOverrideCursor();
 
     switch (result.status) {
     case WorkbookResult::Status::WriterUnavailable:

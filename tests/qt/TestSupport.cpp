@@ -8,6 +8,7 @@
 #include <QBuffer>
 #include <QImage>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QUuid>
 
 TempProgramFolder::TempProgramFolder()
@@ -97,7 +98,7 @@ template <typename Fn> bool withDb(const QString& path, QString* error, Fn fn)
 
 } // namespace
 
-bool CreateDeviceDb(const QString& path, QString* error)
+bool CreateDeviceDb(const QString& path, QString* error, const QString& icType)
 {
     QFile script(QStringLiteral(IDCARD_SOURCE_DIR "/data/water_list.sql"));
     if (!script.open(QIODevice::ReadOnly)) {
@@ -111,6 +112,7 @@ bool CreateDeviceDb(const QString& path, QString* error)
         if (!line.trimmed().startsWith(QStringLiteral("--")))
             lines << line;
     sql = lines.join(u'\n');
+    sql.replace(QRegularExpression(QStringLiteral("\\bic\\s+TEXT")), QStringLiteral("ic ") + icType);
     QFile::remove(path);
     return withDb(path, error, [&](QSqlDatabase& db) {
         for (const QString& statement : sql.split(u';', Qt::SkipEmptyParts)) {

@@ -103,7 +103,8 @@ struct DeviceRow {
     QVariant photo; // PNG bytes, or a null QVariant for NULL
 };
 // Creates path with the handheld's empty table (the script the build uses for input/empty.db).
-bool CreateDeviceDb(const QString& path, QString* error = nullptr);
+// icType: the declared type of the ID-number column, for handhelds that declare it otherwise.
+bool CreateDeviceDb(const QString& path, QString* error = nullptr, const QString& icType = QStringLiteral("TEXT"));
 bool AddDeviceRows(const QString& path, const QList<DeviceRow>& rows, QString* error = nullptr);
 // A small synthetic PNG photo (width × height, one colour with a pattern).
 QByteArray SyntheticPng(int width = 102, int height = 126, QRgb colour = qRgb(90, 140, 200));

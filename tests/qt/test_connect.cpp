@@ -309,6 +309,91 @@ private slots:
         QCOMPARE(int(st.st_mode & 0777), 0600);
     }
 
+    void storeThatCannotTakeTheReadings_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("said"); // in the one warning shown
+        QTest::newRow("held by a second program") << "busy" << "记录库正被其他程序使用";
+        QTest::newRow("read-only") << "readonly" << "readonly";
+        QTest::newRow("missing at start") << "missing" << "文件不存在";
+        QTest::newRow("removed while running") << "removed" << "记录库文件不存在";
+        QTest::newRow("disk full") << "full" << "database or disk is full";
+        QTest::newRow("first row unreadable") << "row1" << "第 1 条记录无法导入";
+    }
+    void storeThatCannotTakeTheReadings()
+    {
+        // Nothing goes in: the operator is told that the import failed and why, in one warning,
+        // never that the device had no records; the handheld keeps its readings; and a second
+        // program reading the store costs seconds, not minutes.
+        QFETCH(QString, how);
+        QFETCH(QString, said);
+        ScriptedMessages messages;
+        QList<DeviceRow> rows;
+        for (int i = 1; i <= 60; ++i)
+            rows << row(i, QStringLiteral("2014-03-08 08:%1:00").arg(i % 60, 2, 10, QLatin1Char('0')));
+        loadHandheld(rows);
+        QSqlDatabase second;
+        QSqlQuery hold;
+        QSqlQuery setup(m_store->con1());
+        if (how == QLatin1String("busy")) {
+            // A small page cache makes the import spill, which used to wait once per spill.
+            QVERIFY(setup.exec(QStringLiteral("pragma cache_size=20")));
+            second = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("second_program"));
+            second.setDatabaseName(m_folder->storePath());
+            QVERIFY(second.open());
+            hold = QSqlQuery(second);
+            QVERIFY(hold.exec(QStringLiteral("begin")));
+            QVERIFY(hold.exec(QStringLiteral("select count(*) from idcardinfo")) && hold.next());
+        } else if (how == QLatin1String("readonly")) {
+            QVERIFY(setup.exec(QStringLiteral("pragma query_only=1")));
+        } else if (how == QLatin1String("missing")) {
+            setup = QSqlQuery();
+            QVERIFY(QFile::remove(m_folder->storePath()));
+            QString error;
+            QVERIFY(!m_store->Open(m_folder->path(), &error));
+        } else if (how == QLatin1String("removed")) {
+            QVERIFY(QFile::remove(m_folder->storePath()));
+        } else if (how == QLatin1String("full")) {
+            QVERIFY(setup.exec(QStringLiteral("pragma page_count")) && setup.next());
+            QVERIFY(setup.exec(QStringLiteral("pragma max_page_count=%1").arg(setup.value(0).toInt() + 40)));
+        } else if (how == QLatin1String("row1")) {
+            // The first row is a new holder, and the handheld's table has no name column.
+            {
+                QSqlDatabase device = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("device"));
+                device.setDatabaseName(deviceFile());
+                QVERIFY(device.open());
+                QVERIFY(QSqlQuery(device).exec(QStringLiteral("alter table water_list rename column name to name_gone")));
+                device.close();
+            }
+            QSqlDatabase::removeDatabase(QStringLiteral("device"));
+        }
+
+        QElapsedTimer clock;
+        clock.start();
+        m_window->Button1Click();
+        QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(messages.shown.size(), 1);
+        QCOMPARE(messages.shown[0].kind, MsgKind::Warning);
+        const QString text = messages.shown[0].text;
+        QVERIFY2(text.startsWith(QStringLiteral("导入失败，未导入任何记录：")) && text.contains(said), qPrintable(text));
+        QVERIFY2(!text.contains(QStringLiteral("cannot commit")) && !text.contains(QStringLiteral("Driver not loaded")), qPrintable(text));
+        QVERIFY(!pushed());
+        QCOMPARE(handheldRows(), 60);
+        if (how == QLatin1String("busy")) {
+            hold.finish();
+            second.rollback();
+            hold = QSqlQuery();
+            second.close();
+            second = QSqlDatabase();
+            QSqlDatabase::removeDatabase(QStringLiteral("second_program"));
+        }
+        if (m_store->IsOpen() && QFile::exists(m_folder->storePath())) {
+            QVERIFY(setup.exec(QStringLiteral("pragma query_only=0")));
+            QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 0);
+            QCOMPARE(CountRows(m_store->con1(), "idcardinfo"), 0);
+        }
+    }
+
     void brokenPullImportsNothing_data()
     {
         QTest::addColumn<QByteArray>("broken");
@@ -421,22 +506,28 @@ private slots:
         QTest::addColumn<QString>("changeMeanwhile");
         QTest::addColumn<QStringList>("commands");
         QTest::addColumn<bool>("cleared");
+        QTest::addColumn<QString>("told"); // the last message
         // Each pull copies the database and asks for its -wal; the push first removes the -wal and
         // -shm and pulls each to see that it is gone.
         const QStringList hashed{"pull", "pull", "shell", "shell", "pull", "pull", "push"};
         const QStringList copiedAgain{"pull", "pull", "shell", "pull", "pull", "shell", "pull", "pull", "push"};
         const QStringList kept{"pull", "pull", "shell", "pull", "pull"};
-        QTest::newRow("hash agrees: nothing copied again") << QByteArray() << false << "" << hashed << true;
-        QTest::newRow("no hashing on the handheld: copied again") << QByteArray("no-hash") << false << "" << copiedAgain << true;
-        QTest::newRow("file rewritten, same readings: copied again") << QByteArray() << false << "rewrite" << copiedAgain << true;
-        QTest::newRow("a card read meanwhile: kept") << QByteArray() << false << "add" << kept << false;
-        QTest::newRow("no hashing and a card read: kept") << QByteArray("no-hash") << false << "add" << kept << false;
-        QTest::newRow("-wal, hash agrees: nothing copied again") << QByteArray() << true << "" << hashed << true;
-        QTest::newRow("-wal, no hashing: copied again") << QByteArray("no-hash") << true << "" << copiedAgain << true;
-        QTest::newRow("-wal moved into the database, same readings: copied again") << QByteArray() << true << "checkpoint" << copiedAgain << true;
-        QTest::newRow("-wal, a card read into it meanwhile: kept") << QByteArray() << true << "add-wal" << kept << false;
-        QTest::newRow("a -wal with a card appears meanwhile: kept") << QByteArray() << false << "add-wal" << kept << false;
-        QTest::newRow("no hashing, a -wal with a card appears: kept") << QByteArray("no-hash") << false << "add-wal" << kept << false;
+        const QString missing = QStringLiteral("手持机中有尚未导入的数据，未清除手持机内流水记录，请重新联接设备。");
+        QTest::newRow("hash agrees: nothing copied again") << QByteArray() << false << "" << hashed << true << kCleared;
+        QTest::newRow("no hashing on the handheld: copied again") << QByteArray("no-hash") << false << "" << copiedAgain << true << kCleared;
+        QTest::newRow("file rewritten, same readings: copied again") << QByteArray() << false << "rewrite" << copiedAgain << true << kCleared;
+        QTest::newRow("a card read meanwhile: kept") << QByteArray() << false << "add" << kept << false << missing;
+        QTest::newRow("no hashing and a card read: kept") << QByteArray("no-hash") << false << "add" << kept << false << missing;
+        QTest::newRow("store locked during the check: kept, and said so")
+            << QByteArray("no-hash") << false << "lock" << kept << false
+            << QStringLiteral("无法核对手持机中的记录是否均已导入，未清除手持机内流水记录：database is locked Unable to fetch row");
+        QTest::newRow("-wal, hash agrees: nothing copied again") << QByteArray() << true << "" << hashed << true << kCleared;
+        QTest::newRow("-wal, no hashing: copied again") << QByteArray("no-hash") << true << "" << copiedAgain << true << kCleared;
+        QTest::newRow("-wal moved into the database, same readings: copied again")
+            << QByteArray() << true << "checkpoint" << copiedAgain << true << kCleared;
+        QTest::newRow("-wal, a card read into it meanwhile: kept") << QByteArray() << true << "add-wal" << kept << false << missing;
+        QTest::newRow("a -wal with a card appears meanwhile: kept") << QByteArray() << false << "add-wal" << kept << false << missing;
+        QTest::newRow("no hashing, a -wal with a card appears: kept") << QByteArray("no-hash") << false << "add-wal" << kept << false << missing;
     }
     void checkBeforeClearing()
     {
@@ -445,12 +536,14 @@ private slots:
         QFETCH(QString, changeMeanwhile);
         QFETCH(QStringList, commands);
         QFETCH(bool, cleared);
+        QFETCH(QString, told);
         ScriptedMessages messages;
         loadHandheld({row(1, "2014-03-08 08:00:00")});
         if (inWal)
             addToHandheldWal({row(2, "2014-03-08 09:00:00")});
         else
             QVERIFY(AddDeviceRows(deviceFile(), {row(2, "2014-03-08 09:00:00")}));
+        QSqlDatabase other; // a second program that locks the store while the question is up
         if (!handheldSwitch.isEmpty())
             setSwitch(handheldSwitch.constData());
         messages.answers.enqueue(true);
@@ -471,23 +564,34 @@ private slots:
                 device.close();
                 device = QSqlDatabase();
                 QSqlDatabase::removeDatabase(QStringLiteral("rewrite"));
+            } else if (changeMeanwhile == QLatin1String("lock")) {
+                other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("locker"));
+                other.setDatabaseName(m_folder->storePath());
+                QVERIFY(other.open());
+                QVERIFY(QSqlQuery(other).exec(QStringLiteral("begin exclusive")));
             }
         };
         m_window->Button1Click();
+        if (other.isValid()) {
+            QSqlQuery(other).exec(QStringLiteral("rollback"));
+            other.close();
+            other = QSqlDatabase();
+            QSqlDatabase::removeDatabase(QStringLiteral("locker"));
+        }
         QStringList seen;
         for (const QString& call : adbCalls())
             seen << call.section(u' ', 0, 0);
         QCOMPARE(seen, commands);
         QCOMPARE(adbCalls().at(2), QStringLiteral("shell sha1sum /sdcard/quintara/idcard/db/idcard.db /sdcard/quintara/idcard/db/idcard.db-wal"));
         QCOMPARE(messages.Texts().first(), QStringLiteral("成功导入记录 2 条"));
-        QCOMPARE(messages.Texts().last(), cleared ? kCleared : QStringLiteral("手持机中有尚未导入的数据，未清除手持机内流水记录，请重新联接设备。"));
+        QCOMPARE(messages.Texts().last(), told);
         if (cleared) {
             // Replaced whole: the -wal and -shm went first, so nothing can be replayed onto it.
             QVERIFY(!QFile::exists(walFile()));
             QVERIFY(!QFile::exists(shmFile()));
             QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 2);
         }
-        QCOMPARE(handheldRows(), cleared ? 0 : 3);
+        QCOMPARE(handheldRows(), cleared ? 0 : changeMeanwhile.startsWith(QLatin1String("add")) ? 3 : 2);
         for (const QString& suffix : {"", "-wal", "-shm"})
             QVERIFY2(!QFile::exists(m_folder->path() + QStringLiteral("input/verify.db") + suffix), qPrintable(suffix));
         QVERIFY(m_progress.texts.contains(QStringLiteral("正在核对手持机数据…")));

@@ -575,6 +575,11 @@ void TSQLiteCursor::Step()
             learnt_ = true;
         }
         row_.reserve(static_cast<size_t>(columnCount_));
+        stored_.resize(static_cast<size_t>(columnCount_));
+        // The storage classes first: reading a value in another form may change what
+        // sqlite3_column_type reports.
+        for (int k = 0; k < columnCount_; ++k)
+            stored_[static_cast<size_t>(k)] = sqlite3_column_type(s, k);
         for (int k = 0; k < columnCount_; ++k)
             row_.push_back(ReadCell(s, k));
         return;
@@ -606,6 +611,30 @@ bool TSQLiteCursor::MoveNext()
 }
 
 const TSQLiteRow::Cell& TSQLiteCursor::CellAt(int i) const { return row_[static_cast<size_t>(i)]; }
+
+bool TSQLiteCursor::FieldStoredText(int i, std::string& text) const
+{
+    CurrentCell(i); // the same end-of-file and index checks as every reader
+    sqlite3_stmt* s = stmt_.get();
+    text.clear();
+    switch (stored_[static_cast<size_t>(i)]) {
+    case SQLITE_NULL: return true;
+    case SQLITE_INTEGER: text = std::to_string(sqlite3_column_int64(s, i)); return true;
+    case SQLITE_FLOAT: return false;
+    case SQLITE_BLOB: {
+        const void* bytes = sqlite3_column_blob(s, i);
+        if (bytes)
+            text.assign(static_cast<const char*>(bytes), static_cast<size_t>(sqlite3_column_bytes(s, i)));
+        return true;
+    }
+    default: {
+        const unsigned char* chars = sqlite3_column_text(s, i);
+        if (chars)
+            text.assign(reinterpret_cast<const char*>(chars), static_cast<size_t>(sqlite3_column_bytes(s, i)));
+        return true;
+    }
+    }
+}
 
 // ---------------------------------------------------------------------------
 // Field readers

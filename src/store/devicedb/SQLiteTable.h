@@ -190,8 +190,10 @@ protected:
     std::vector<std::string> columnNames_;
     std::vector<int> columnTypes_;
 
-private:
+    // Cell i of the current row, after the end-of-file and index checks every reader makes.
     const Cell& CurrentCell(int i) const;
+
+private:
     int TypeOf(int i) const { return columnTypes_[static_cast<size_t>(i)]; }
 };
 
@@ -233,6 +235,12 @@ public:
 
     // Rows stepped past so far: the 0-based number of the current row.
     int64_t CurrentRow() const { return currentRow_; }
+
+    // Column i of the current row as the text it is stored as, read by the value's own storage
+    // class rather than the column's declared type, so that an ID number in a column declared
+    // INTEGER or NUMERIC keeps every character: text and BLOB bytes as they are, an integer in
+    // decimal digits, NULL as empty. false for a floating-point value, which has no one text.
+    bool FieldStoredText(int i, std::string& text) const;
     bool AtEnd() const override { return atEnd_; }
     // Steps to the next row. true when it moved, also onto the end; false when already there.
     // A failing step raises, and the cursor is then at its end.
@@ -246,6 +254,7 @@ private:
     std::string sql_;
     TSQLiteDatabase::StmtPtr stmt_;
     std::vector<Cell> row_;
+    std::vector<int> stored_; // storage class of each value of the current row
     int64_t currentRow_ = 0;
     bool atEnd_ = true;
     bool learnt_ = false;
