@@ -106,6 +106,10 @@ TEST_F(AdbSim, PullFailures)
     EXPECT_TRUE(r.err.startsWith("adb: error: failed to read")) << r.err.constData();
     EXPECT_TRUE(r.out.isEmpty());
     EXPECT_EQ(testutil::readFile(local("c.db")), bytes.left(5000));
+    // Aimed at the -wal, it leaves the database alone.
+    setSwitch("break-pull", "-wal\n");
+    r = adbRun({QStringLiteral("pull"), kRemote, local("c.db")});
+    EXPECT_EQ(r.exitCode, 0) << r.err.constData();
     clearSwitch("break-pull");
 
     // Paths that leave the handheld folder are refused.
@@ -274,47 +278,24 @@ TEST_F(AdbSim, ShellRmRemovesHandheldFiles)
 {
     const QByteArray bytes = putOnHandheld(1000);
     const QString wal = deviceFile() + QStringLiteral("-wal");
-    const QString shm = deviceFile() + QStringLiteral("-shm");
     ASSERT_TRUE(testutil::writeFile(wal, "frames"));
-    ASSERT_TRUE(testutil::writeFile(shm, "index"));
-    // With -f a missing file is no error.
+    ASSERT_TRUE(testutil::writeFile(deviceFile() + QStringLiteral("-shm"), "index"));
+    // With -f a missing file is no error; without it, it is.
     auto r = adbRun({QStringLiteral("shell"), QStringLiteral("rm"), QStringLiteral("-f"), kRemote + QStringLiteral("-wal"),
                      kRemote + QStringLiteral("-shm"), QStringLiteral("/sdcard/none")});
     EXPECT_EQ(r.exitCode, 0) << r.err.constData();
     EXPECT_EQ(dbFolder(), QStringList{QStringLiteral("idcard.db")});
     EXPECT_EQ(testutil::readFile(deviceFile()), bytes);
-
-    // Without it, it is; as one command line too.
     r = adbRun({QStringLiteral("shell"), QStringLiteral("rm ") + kRemote + QStringLiteral("-wal")});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(r.err.contains("rm: " + kRemote.toUtf8() + "-wal: No such file or directory")) << r.err.constData();
 
-    // Nothing outside the handheld folder.
-    ASSERT_TRUE(testutil::writeFile(root.filePath(QStringLiteral("program/secret")), "x"));
-    r = adbRun({QStringLiteral("shell"), QStringLiteral("rm"), QStringLiteral("-f"), QStringLiteral("/../secret")});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(QFile::exists(root.filePath(QStringLiteral("program/secret"))));
-
-    // A handheld without rm.
     ASSERT_TRUE(testutil::writeFile(wal, "frames"));
     setSwitch("no-rm");
     r = adbRun({QStringLiteral("shell"), QStringLiteral("rm"), QStringLiteral("-f"), kRemote + QStringLiteral("-wal")});
     EXPECT_EQ(r.exitCode, 127);
     EXPECT_TRUE(r.err.contains("rm: inaccessible or not found")) << r.err.constData();
     EXPECT_TRUE(QFile::exists(wal));
-}
-
-TEST_F(AdbSim, BreakPullCanAimAtOneFile)
-{
-    const QByteArray bytes = putOnHandheld(10000);
-    ASSERT_TRUE(testutil::writeFile(deviceFile() + QStringLiteral("-wal"), "frames"));
-    setSwitch("break-pull", "-wal\n");
-    auto r = adbRun({QStringLiteral("pull"), kRemote, local("db")});
-    EXPECT_EQ(r.exitCode, 0) << r.err.constData();
-    EXPECT_EQ(testutil::readFile(local("db")), bytes);
-    r = adbRun({QStringLiteral("pull"), kRemote + QStringLiteral("-wal"), local("wal")});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(r.err.startsWith("adb: error: failed to read")) << r.err.constData();
 }
 
 TEST_F(AdbSim, CallsLogRecordsEveryInvocation)
