@@ -148,13 +148,13 @@ int DeviceTransfer::PullDeviceDb(const QString& localPath)
     // the database holds all that the copy lacks (unless a checkpoint came between, which the
     // check before clearing sees).
     const Pulled db = pullFile(kDevicePath, dbPart, &copy.dbSha1, false);
-    Pulled log = Pulled::Failed;
+    Pulled walPulled = Pulled::Failed;
     if (db == Pulled::Copied)
-        log = pullFile(walOf(kDevicePath), walPart, &copy.walSha1, true);
+        walPulled = pullFile(walOf(kDevicePath), walPart, &copy.walSha1, true);
     if (m_progress)
         m_progress->End();
-    copy.hasWal = log == Pulled::Copied;
-    if (db != Pulled::Copied || log == Pulled::Failed || (copy.hasWal && !QFile::rename(walPart, wal))
+    copy.hasWal = walPulled == Pulled::Copied;
+    if (db != Pulled::Copied || walPulled == Pulled::Failed || (copy.hasWal && !QFile::rename(walPart, wal))
         || !QFile::rename(dbPart, localPath)) {
         QFile::remove(dbPart);
         QFile::remove(walPart);
@@ -254,7 +254,7 @@ DeviceTransfer::Match DeviceTransfer::DeviceDbMatches(const DeviceCopy& copy)
     const QByteArray db = Sha1FromAnswer(m_last.output);
     const QByteArray walHash = Sha1FromAnswer(m_last.output, wal);
     const bool walMissing = AnswerSaysMissing(m_last.output, wal);
-    if (db.isEmpty() || walHash.isEmpty() == !walMissing)
+    if (db.isEmpty() || (walHash.isEmpty() && !walMissing))
         return Match::Unknown;
     const bool same = db == copy.dbSha1 && (copy.hasWal ? walHash == copy.walSha1 : walMissing);
     return same ? Match::Same : Match::Different;
