@@ -3,18 +3,24 @@
 // Each run starts from a handheld holding the generated device database; the first click of a run
 // goes into an empty record store, the repeat click of the same readings into the filled one.
 //
+// Where the time of a click goes is taken from the waits the window shows: the pull, the import,
+// the check before clearing and the clearing, each from the start of its box to its end.
+//
 //   bench_connect [--readings N] [--holders M] [--runs R]
 
 #include "BenchSupport.h"
 #include "Global.h"
 #include "RecordStore.h"
 #include "TIdcardmainfrm.h"
+#include "WidgetProgress.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -30,6 +36,42 @@ public:
     }
     QString SaveFileName(const SaveFileRequest&) override { return QString(); }
     QStringList shown;
+};
+
+// The steps of a click, named by the text of their wait.
+const char* const kSteps[][2] = {{"正在从手持机读取数据…", "pull"},
+                                 {"正在导入读卡记录…", "import"},
+                                 {"正在核对手持机数据…", "check"},
+                                 {"正在清除手持机内流水记录…", "clear"}};
+constexpr int kStepCount = int(std::size(kSteps));
+
+// Times each step of a click, showing the window's own box meanwhile; never cancels.
+class StepClock : public OperationProgress {
+public:
+    explicit StepClock(QWidget* window) : m_box(window) {}
+    void Begin(const QString& text, bool cancellable) override
+    {
+        m_box.Begin(text, cancellable);
+        m_current = -1;
+        for (int i = 0; i < kStepCount; ++i)
+            if (text == QString::fromUtf8(kSteps[i][0]))
+                m_current = i;
+        m_clock.start();
+    }
+    bool Cancelled() override { return false; }
+    void End() override
+    {
+        m_box.End();
+        if (m_current >= 0)
+            ms[m_current] += Ms(m_clock);
+        m_current = -1;
+    }
+    double ms[kStepCount] = {};
+
+private:
+    WidgetProgress m_box;
+    int m_current = -1;
+    QElapsedTimer m_clock;
 };
 
 bool copyReplacing(const QString& from, const QString& to)
@@ -69,6 +111,7 @@ int main(int argc, char* argv[])
     AnsweringSink sink;
     SetMessageSink(&sink);
     std::vector<double> first, repeat;
+    std::vector<double> firstSteps[kStepCount];
     for (int run = 1; run <= runs; ++run) {
         if (!copyReplacing(QStringLiteral(IDCARD_PROGRAM_DIR "/database/KeepTrackLog.db"), store)) {
             std::fprintf(stderr, "cannot copy the record store\n");
@@ -83,6 +126,8 @@ int main(int argc, char* argv[])
         }
         TIdcardmainfrm window(&dm, folder);
         window.SetScratchFolder(work.path());
+        StepClock steps(&window);
+        window.SetProgress(&steps);
         window.show();
         QCoreApplication::processEvents();
         for (std::vector<double>* figures : {&first, &repeat}) {
@@ -91,6 +136,7 @@ int main(int argc, char* argv[])
                 return 1;
             }
             sink.shown.clear();
+            std::fill(std::begin(steps.ms), std::end(steps.ms), 0.0);
             QElapsedTimer t;
             t.start();
             window.Button1Click();
@@ -99,11 +145,23 @@ int main(int argc, char* argv[])
             std::printf("run %d, %s click: %.0f ms; listed %s; handheld %s; last message: %s\n", run,
                         figures == &first ? "first" : "repeat", ms, qPrintable(window.StatusText().trimmed()),
                         cleared ? "cleared" : "NOT cleared", qPrintable(sink.shown.value(sink.shown.size() - 1)));
+            double rest = ms;
+            std::printf("  steps:");
+            for (int i = 0; i < kStepCount; ++i) {
+                std::printf(" %s %.0f ms,", kSteps[i][1], steps.ms[i]);
+                rest -= steps.ms[i];
+                if (figures == &first)
+                    firstSteps[i].push_back(steps.ms[i]);
+            }
+            std::printf(" the rest %.0f ms\n", rest);
             std::fflush(stdout);
             figures->push_back(ms);
         }
     }
     SetMessageSink(nullptr);
     std::printf("median of %d: first click %.0f ms, repeat click %.0f ms\n", runs, Median(first), Median(repeat));
+    std::printf("first click, median of each step:");
+    for (int i = 0; i < kStepCount; ++i)
+        std::printf(" %s %.0f ms%s", kSteps[i][1], Median(firstSteps[i]), i + 1 < kStepCount ? "," : "\n");
     return 0;
 }

@@ -1,14 +1,13 @@
 #include "DeviceTransfer.h"
 
+#include "GrowingFileHash.h"
+
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QTimer>
-
-#include <future>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
@@ -67,32 +66,111 @@ ProcessResult QtProcessRunner::Run(const QString& program, const QStringList& ar
     return result;
 }
 
+namespace {
+
+QByteArray walOf(const QByteArray& remote) { return remote + "-wal"; }
+QByteArray shmOf(const QByteArray& remote) { return remote + "-shm"; }
+
+// The lines of an answer, without line ends and blanks around them.
+QList<QByteArray> lines(const QByteArray& output)
+{
+    QList<QByteArray> out;
+    for (const QByteArray& line : output.split('\n'))
+        out << line.trimmed();
+    return out;
+}
+
+} // namespace
+
 DeviceTransfer::DeviceTransfer(QString programFolder, ProcessRunner& runner, OperationProgress* progress)
     : m_folder(std::move(programFolder)), m_runner(runner), m_progress(progress)
 {
 }
 
+bool DeviceTransfer::RemoveCopy(const QString& localPath)
+{
+    bool gone = true;
+    for (const QString& file : {localPath, localPath + QStringLiteral("-wal"), localPath + QStringLiteral("-shm")})
+        gone = (!QFile::exists(file) || QFile::remove(file)) && gone;
+    return gone;
+}
+
+bool DeviceTransfer::PullSaysMissing(const QByteArray& output, const QByteArray& remote)
+{
+    // adb's own words for a handheld file that is not there, in its two wordings; a refusal, a lost
+    // connection or anything else is a failure, never an absence.
+    const QByteArray quoted = '\'' + remote + '\'';
+    const QByteArray missing[] = {"remote object " + quoted + " does not exist",
+                                  "failed to stat remote object " + quoted + ": No such file or directory"};
+    for (const QByteArray& line : lines(output))
+        for (const QByteArray& text : missing)
+            if (line == text || line == "adb: error: " + text)
+                return true;
+    return false;
+}
+
+DeviceTransfer::Pulled DeviceTransfer::pullFile(const QByteArray& remote, const QString& partial, QByteArray* sha1, bool mayBeMissing)
+{
+    QFile::remove(partial);
+    // The copy is hashed as it arrives, on another core, while adb waits on the handheld.
+    GrowingFileSha1 hash(partial);
+    m_last = m_runner.Run(AdbPath(), {QStringLiteral("pull"), QString::fromLatin1(remote), QDir::toNativeSeparators(partial)},
+                          m_timeoutMs, m_progress);
+    if (!m_last.Succeeded()) {
+        const bool missing = mayBeMissing && m_last.started && m_last.exitedNormally && m_last.exitCode == 1
+            && !QFile::exists(partial) && PullSaysMissing(m_last.output, remote);
+        QFile::remove(partial);
+        return missing ? Pulled::Missing : Pulled::Failed;
+    }
+    // The mode is set again in case the copy came out with the handheld's own.
+    if (!QFile::exists(partial) || !QFile::setPermissions(partial, QFile::ReadOwner | QFile::WriteOwner))
+        return Pulled::Failed;
+    *sha1 = hash.Finish();
+    return sha1->isEmpty() ? Pulled::Failed : Pulled::Copied;
+}
+
 int DeviceTransfer::PullDeviceDb(const QString& localPath)
 {
     m_last = ProcessResult();
-    if (QFile::exists(localPath) && !QFile::remove(localPath))
+    m_copy = DeviceCopy();
+    // A -wal or -shm of an earlier copy would be read with the new one.
+    if (!RemoveCopy(localPath))
         return -1;
-    // adb writes into a name of its own; only a finished, successful copy gets the real name.
-    const QString partial = localPath + QStringLiteral(".part");
-    QFile::remove(partial);
+    // adb writes into names of their own; only finished, successful copies get the real names.
+    const QString wal = localPath + QStringLiteral("-wal");
+    const QString dbPart = localPath + QStringLiteral(".part");
+    const QString walPart = wal + QStringLiteral(".part");
+    DeviceCopy copy;
+    copy.path = localPath;
     if (m_progress)
         m_progress->Begin(QStringLiteral("正在从手持机读取数据…"));
-    m_last = m_runner.Run(AdbPath(), {QStringLiteral("pull"), QString::fromLatin1(kDevicePath), QDir::toNativeSeparators(partial)},
-                          m_timeoutMs, m_progress);
+    // The database first: while the handheld writes, only its -wal grows, so a -wal copied after
+    // the database holds all that the copy lacks (unless a checkpoint came between, which the
+    // check before clearing sees).
+    const Pulled db = pullFile(kDevicePath, dbPart, &copy.dbSha1, false);
+    Pulled walPulled = Pulled::Failed;
+    if (db == Pulled::Copied)
+        walPulled = pullFile(walOf(kDevicePath), walPart, &copy.walSha1, true);
     if (m_progress)
         m_progress->End();
-    // The mode is set again in case the copy came out with the handheld's own.
-    if (!m_last.Succeeded() || !QFile::exists(partial) || !QFile::setPermissions(partial, QFile::ReadOwner | QFile::WriteOwner)
-        || !QFile::rename(partial, localPath)) {
-        QFile::remove(partial);
+    copy.hasWal = walPulled == Pulled::Copied;
+    if (db != Pulled::Copied || walPulled == Pulled::Failed || (copy.hasWal && !QFile::rename(walPart, wal))
+        || !QFile::rename(dbPart, localPath)) {
+        QFile::remove(dbPart);
+        QFile::remove(walPart);
+        RemoveCopy(localPath);
         return -1;
     }
+    m_copy = copy;
     return 0;
+}
+
+bool DeviceTransfer::remoteMissing(const QByteArray& remote, const QString& scratch)
+{
+    QByteArray unused;
+    const Pulled pulled = pullFile(remote, scratch, &unused, true);
+    QFile::remove(scratch);
+    return pulled == Pulled::Missing;
 }
 
 int DeviceTransfer::PushDeviceDb(const QString& localPath)
@@ -102,32 +180,35 @@ int DeviceTransfer::PushDeviceDb(const QString& localPath)
         return -1;
     if (m_progress)
         m_progress->Begin(QStringLiteral("正在清除手持机内流水记录…"));
-    m_last = m_runner.Run(AdbPath(), {QStringLiteral("push"), QDir::toNativeSeparators(localPath), QString::fromLatin1(kDevicePath)},
+    // A -wal left beside the new database would be replayed onto it the next time the handheld
+    // opens it. So the -wal and -shm go first, and the database is pushed only when a pull of each
+    // says it is not there: the handheld's shell may lack rm, and an older adb does not pass its
+    // exit code on.
+    const QString scratch = localPath + QStringLiteral(".check");
+    m_last = m_runner.Run(AdbPath(), {QStringLiteral("shell"), QStringLiteral("rm"), QStringLiteral("-f"), QString::fromLatin1(walOf(kDevicePath)),
+                                      QString::fromLatin1(shmOf(kDevicePath))},
                           m_timeoutMs, m_progress);
+    bool ok = !m_last.cancelled && !m_last.timedOut && remoteMissing(walOf(kDevicePath), scratch)
+        && remoteMissing(shmOf(kDevicePath), scratch);
+    if (ok) {
+        m_last = m_runner.Run(AdbPath(), {QStringLiteral("push"), QDir::toNativeSeparators(localPath), QString::fromLatin1(kDevicePath)},
+                              m_timeoutMs, m_progress);
+        ok = m_last.Succeeded();
+    }
     if (m_progress)
         m_progress->End();
-    return m_last.Succeeded() ? 0 : -1;
+    return ok ? 0 : -1;
 }
 
-QByteArray DeviceTransfer::FileSha1(const QString& path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha1);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return QByteArray();
-    return hash.result().toHex();
-}
-
-QByteArray DeviceTransfer::Sha1FromAnswer(const QByteArray& output)
+QByteArray DeviceTransfer::Sha1FromAnswer(const QByteArray& output, const QByteArray& remote)
 {
     // "<40 hex digits>  <path>"; anything else there (a shell's "not found", adb's own notes) is
     // no answer.
     QByteArray found;
     int answers = 0;
-    for (QByteArray line : output.split('\n')) {
-        line = line.trimmed();
+    for (const QByteArray& line : lines(output)) {
         const int gap = line.indexOf(' ');
-        if (gap != 40 || line.mid(gap).trimmed() != kDevicePath)
+        if (gap != 40 || line.mid(gap).trimmed() != remote)
             continue;
         const QByteArray hash = line.left(40).toLower();
         bool hex = true;
@@ -141,20 +222,40 @@ QByteArray DeviceTransfer::Sha1FromAnswer(const QByteArray& output)
     return answers == 1 ? found : QByteArray();
 }
 
-DeviceTransfer::Match DeviceTransfer::DeviceDbMatches(const QString& localPath)
+bool DeviceTransfer::AnswerSaysMissing(const QByteArray& output, const QByteArray& remote)
+{
+    // "sha1sum: <path>: No such file or directory", and no hash of it besides.
+    bool missing = false;
+    for (const QByteArray& line : lines(output)) {
+        if (line == "sha1sum: " + remote + ": No such file or directory")
+            missing = true;
+        else if (line.endsWith(' ' + remote))
+            return false;
+    }
+    return missing;
+}
+
+DeviceTransfer::Match DeviceTransfer::DeviceDbMatches(const DeviceCopy& copy)
 {
     m_last = ProcessResult();
-    // The local copy is hashed meanwhile on another core.
-    std::future<QByteArray> local = std::async(std::launch::async, [localPath] { return FileSha1(localPath); });
+    if (copy.dbSha1.isEmpty())
+        return Match::Unknown;
     if (m_progress)
         m_progress->Begin(QStringLiteral("正在核对手持机数据…"));
-    m_last = m_runner.Run(AdbPath(), {QStringLiteral("shell"), QStringLiteral("sha1sum"), QString::fromLatin1(kDevicePath)},
+    // The database before its -wal: a card read meanwhile reaches the -wal first.
+    const QByteArray wal = walOf(kDevicePath);
+    m_last = m_runner.Run(AdbPath(), {QStringLiteral("shell"), QStringLiteral("sha1sum"), QString::fromLatin1(kDevicePath), QString::fromLatin1(wal)},
                           m_timeoutMs, m_progress);
     if (m_progress)
         m_progress->End();
-    const QByteArray mine = local.get();
-    const QByteArray theirs = m_last.Succeeded() ? Sha1FromAnswer(m_last.output) : QByteArray();
-    if (mine.isEmpty() || theirs.isEmpty())
+    // sha1sum ends with 1 when a file is missing, as the -wal may be.
+    if (!m_last.started || !m_last.exitedNormally || m_last.timedOut || m_last.cancelled || (m_last.exitCode != 0 && m_last.exitCode != 1))
         return Match::Unknown;
-    return mine == theirs ? Match::Same : Match::Different;
+    const QByteArray db = Sha1FromAnswer(m_last.output);
+    const QByteArray walHash = Sha1FromAnswer(m_last.output, wal);
+    const bool walMissing = AnswerSaysMissing(m_last.output, wal);
+    if (db.isEmpty() || (walHash.isEmpty() && !walMissing))
+        return Match::Unknown;
+    const bool same = db == copy.dbSha1 && (copy.hasWal ? walHash == copy.walSha1 : walMissing);
+    return same ? Match::Same : Match::Different;
 }

@@ -39,6 +39,16 @@ public:
     ProcessResult Run(const QString& program, const QStringList& arguments, int timeoutMs, OperationProgress* progress) override;
 };
 
+// What a pull copied: the database and, when the handheld had one, its -wal beside it (path +
+// "-wal"), with the hashes of both as they arrived. They cannot be taken later: opening the copy
+// moves its -wal into the database when the last connection closes.
+struct DeviceCopy {
+    QString path;
+    QByteArray dbSha1; // lower-case hex; empty when no copy was made
+    bool hasWal = false;
+    QByteArray walSha1;
+};
+
 class DeviceTransfer {
 public:
     static constexpr const char* kDevicePath = "/sdcard/quintara/idcard/db/idcard.db";
@@ -50,30 +60,49 @@ public:
     QString AdbPath() const { return m_folder + QStringLiteral("adb"); }
     void SetTimeout(int ms) { m_timeoutMs = ms; }
 
-    // Copies the device database to localPath: 0 when adb reported success and the file is in
-    // place, -1 otherwise (nothing at localPath then). An older file there is removed first.
+    // Copies the device database to localPath, with its -wal when the handheld has one: 0 when
+    // adb reported success for both (or that there is no -wal) and the files are in place, -1
+    // otherwise (nothing at localPath then). Older files there, -wal and -shm included, are
+    // removed first. The handheld's -shm is never copied: SQLite rebuilds it from the -wal.
     int PullDeviceDb(const QString& localPath);
-    // Copies localPath to the handheld: 0 when adb reported success, -1 when the file is missing,
-    // adb cannot be started or it fails.
+    // What the last successful pull copied.
+    const DeviceCopy& LastCopy() const { return m_copy; }
+    // Replaces the handheld's database with localPath: its -wal and -shm are removed first, and
+    // the file is pushed only once they are known to be gone, so that no stale -wal can be
+    // replayed onto it. 0 when adb reported success, -1 when the file is missing, adb cannot be
+    // started, the -wal or -shm stays, or the push fails.
     int PushDeviceDb(const QString& localPath);
 
-    // Whether the handheld's device database is byte for byte the file at localPath, asked of
-    // the handheld itself (its sha1sum) so that nothing is copied. Unknown when it cannot say:
-    // no such command there, adb failed or was cancelled, an answer that does not read as one.
+    // Whether the handheld still holds exactly what was copied (the database, and the -wal or
+    // its absence), asked of the handheld itself (its sha1sum) so that nothing is copied.
+    // Unknown when it cannot say: no such command there, adb failed or was cancelled, an answer
+    // that does not read as one.
     enum class Match { Same, Different, Unknown };
-    Match DeviceDbMatches(const QString& localPath);
+    Match DeviceDbMatches(const DeviceCopy& copy);
 
     const ProcessResult& LastResult() const { return m_last; }
 
-    // The SHA-1 of a local file in lower-case hex; empty when it cannot be read.
-    static QByteArray FileSha1(const QString& path);
-    // The hash in sha1sum's answer for the device database; empty when it holds none or several.
-    static QByteArray Sha1FromAnswer(const QByteArray& output);
+    // Removes a local copy with its -wal and -shm; false when one of them stays.
+    static bool RemoveCopy(const QString& localPath);
+
+    // The hash in sha1sum's answer for a handheld file; empty when it holds none or several.
+    static QByteArray Sha1FromAnswer(const QByteArray& output, const QByteArray& remote = kDevicePath);
+    // Whether sha1sum's answer says that a handheld file does not exist (and gives no hash for it).
+    static bool AnswerSaysMissing(const QByteArray& output, const QByteArray& remote);
+    // Whether adb's answer to a pull says that the handheld has no such file, as opposed to any
+    // other failure.
+    static bool PullSaysMissing(const QByteArray& output, const QByteArray& remote);
 
 private:
+    enum class Pulled { Copied, Missing, Failed };
+    Pulled pullFile(const QByteArray& remote, const QString& partial, QByteArray* sha1, bool mayBeMissing);
+    // Whether a handheld file is gone, told by a pull of it into scratch.
+    bool remoteMissing(const QByteArray& remote, const QString& scratch);
+
     QString m_folder;
     ProcessRunner& m_runner;
     OperationProgress* m_progress;
     int m_timeoutMs = kDefaultTimeoutMs;
     ProcessResult m_last;
+    DeviceCopy m_copy;
 };

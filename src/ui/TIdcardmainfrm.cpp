@@ -367,10 +367,12 @@ void TIdcardmainfrm::Button1Click()
     // The waits below keep the event loop turning; the filter timer must not requery meanwhile.
     const QScopedValueRollback<bool> busy(QueryBusy, true);
     const QString pulled = m_programFolder + QStringLiteral("input/idcard.db");
-    if (PullDeviceDb(pulled) < 0) {
+    DeviceTransfer transfer(m_programFolder, *m_runner, m_progress);
+    if (transfer.PullDeviceDb(pulled) < 0) {
         ShowWarning(QStringLiteral("联接手持机设备失败，请检查设备连接及驱动是否正常！"));
         return;
     }
+    const DeviceCopy imported = transfer.LastCopy();
     if (ImportDeviceDb(pulled) < 0)
         return;
     const ImportOutcome& outcome = *m_lastImport;
@@ -384,10 +386,9 @@ void TIdcardmainfrm::Button1Click()
         return;
 
     // The handheld may have read cards since the pull: look again before clearing it. When it
-    // can tell that its file is still the one imported, nothing is copied; otherwise it is copied
-    // again and every reading in it looked up.
-    DeviceTransfer transfer(m_programFolder, *m_runner, m_progress);
-    const DeviceTransfer::Match match = transfer.DeviceDbMatches(pulled);
+    // can tell that its files are still the ones imported, nothing is copied; otherwise they are
+    // copied again and every reading in them looked up.
+    const DeviceTransfer::Match match = transfer.DeviceDbMatches(imported);
     if (transfer.LastResult().cancelled) {
         ShowWarning(QStringLiteral("已取消核对，未清除手持机内流水记录。"));
         return;
@@ -397,13 +398,13 @@ void TIdcardmainfrm::Button1Click()
     bool unknown = false;
     if (!unchanged) {
         const QString check = m_programFolder + QStringLiteral("input/verify.db");
-        if (PullDeviceDb(check) != 0) {
+        if (transfer.PullDeviceDb(check) != 0) {
             unknown = true;
             why = QStringLiteral("无法再次从手持机读取数据");
         } else {
             unchanged = ReadingLogImporter(m_dm ? m_dm->con1() : QSqlDatabase(), QString()).AllReadingsStored(check, &why, &unknown);
         }
-        QFile::remove(check);
+        DeviceTransfer::RemoveCopy(check);
     }
     if (!unchanged && unknown) {
         // Not a reading found missing: the check itself could not be made (the store busy or

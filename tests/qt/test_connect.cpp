@@ -2,14 +2,17 @@
 // folder playing the handheld.
 
 #include "DeviceTransfer.h"
+#include "GrowingFileHash.h"
 #include "ReadingLogImport.h"
 #include "ReadingLogModel.h"
 #include "RecordStore.h"
 #include "TIdcardmainfrm.h"
 #include "TestSupport.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QPushButton>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QtTest>
@@ -107,6 +110,37 @@ private:
                 return true;
         return false;
     }
+    QString walFile() const { return deviceFile() + QStringLiteral("-wal"); }
+    QString shmFile() const { return deviceFile() + QStringLiteral("-shm"); }
+    // The handheld's app writes rows in WAL mode and keeps the database open: they stay in the
+    // -wal, beside an -shm, until it closes it.
+    void addToHandheldWal(const QList<DeviceRow>& rows)
+    {
+        QTemporaryDir app;
+        const QString db = app.filePath(QStringLiteral("idcard.db"));
+        QVERIFY(QFile::copy(deviceFile(), db));
+        if (QFile::exists(walFile()))
+            QVERIFY(QFile::copy(walFile(), db + QStringLiteral("-wal")));
+        {
+            QSqlDatabase open = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("handheld-app"));
+            open.setDatabaseName(db);
+            QVERIFY(open.open());
+            // WAL mode, and a read left open so that the writer's close does not move the -wal in.
+            QSqlQuery q(open);
+            QVERIFY2(q.exec(QStringLiteral("pragma journal_mode=wal")), qPrintable(q.lastError().text()));
+            q.finish();
+            QVERIFY2(open.transaction() && q.exec(QStringLiteral("select count(*) from water_list")) && q.next(),
+                     qPrintable(q.lastError().text()));
+            QString error;
+            QVERIFY2(AddDeviceRows(db, rows, &error), qPrintable(error));
+            for (const QString& suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")}) {
+                QFile::remove(deviceFile() + suffix);
+                QVERIFY2(QFile::copy(db + suffix, deviceFile() + suffix), qPrintable(suffix));
+            }
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("handheld-app"));
+        QVERIFY(QFileInfo(walFile()).size() > 0);
+    }
     void loadHandheld(const QList<DeviceRow>& rows)
     {
         QVERIFY(QDir().mkpath(QFileInfo(deviceFile()).path()));
@@ -150,14 +184,16 @@ private slots:
         ScriptedMessages messages;
         setSwitch("no-device");
         // An older copy is removed first, so it cannot be imported by mistake.
-        QFile stale(pulledFile());
-        QVERIFY(stale.open(QIODevice::WriteOnly));
-        stale.write("old");
-        stale.close();
+        for (const QString& suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")}) {
+            QFile stale(pulledFile() + suffix);
+            QVERIFY(stale.open(QIODevice::WriteOnly));
+            stale.write("old");
+        }
         m_window->Button1Click();
         QCOMPARE(messages.Texts(), QStringList{kPullFailed});
         QCOMPARE(messages.shown[0].kind, MsgKind::Warning);
-        QVERIFY(!QFile::exists(pulledFile()));
+        for (const QString& suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")})
+            QVERIFY2(!QFile::exists(pulledFile() + suffix), qPrintable(suffix));
         QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 0);
     }
 
@@ -199,9 +235,11 @@ private slots:
         QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 2);
         QVERIFY(!QFile::exists(m_folder->path() + QStringLiteral("input/verify.db")));
         const QStringList calls = adbCalls();
-        QCOMPARE(calls.size(), 3); // pull, pull again to check, push
+        // the database and its -wal, the check, the -wal and -shm removed and found gone, the push
+        QCOMPARE(calls.size(), 7);
         QVERIFY(calls[0].startsWith(QStringLiteral("pull /sdcard/quintara/idcard/db/idcard.db ")));
-        QCOMPARE(calls[2], QStringLiteral("push %1input/empty.db /sdcard/quintara/idcard/db/idcard.db").arg(m_folder->path()));
+        QVERIFY(calls[1].startsWith(QStringLiteral("pull /sdcard/quintara/idcard/db/idcard.db-wal ")));
+        QCOMPARE(calls[6], QStringLiteral("push %1input/empty.db /sdcard/quintara/idcard/db/idcard.db").arg(m_folder->path()));
         QVERIFY(!messages.unexpectedQuestions.size());
 
         // A second connect finds the handheld empty.
@@ -354,15 +392,24 @@ private slots:
         }
     }
 
+    void brokenPullImportsNothing_data()
+    {
+        QTest::addColumn<QByteArray>("broken");
+        QTest::newRow("the database") << QByteArray();
+        // Not an absence: the database alone would lack the newest readings.
+        QTest::newRow("its -wal") << QByteArray("-wal");
+    }
     void brokenPullImportsNothing()
     {
+        QFETCH(QByteArray, broken);
         ScriptedMessages messages;
-        loadHandheld({row(1, "2014-03-08 08:00:00"), row(2, "2014-03-08 09:00:00")});
-        setSwitch("break-pull");
+        loadHandheld({row(1, "2014-03-08 08:00:00")});
+        addToHandheldWal({row(2, "2014-03-08 09:00:00")});
+        setSwitch("break-pull", broken);
         m_window->Button1Click();
         QCOMPARE(messages.Texts(), QStringList{kPullFailed});
-        QVERIFY(!QFile::exists(pulledFile()));
-        QVERIFY(!QFile::exists(pulledFile() + QStringLiteral(".part")));
+        for (const QString& suffix : {"", ".part", "-wal", "-wal.part", "-shm"})
+            QVERIFY2(!QFile::exists(pulledFile() + suffix), qPrintable(suffix));
         QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 0);
         QCOMPARE(handheldRows(), 2);
         QVERIFY(!pushed());
@@ -453,32 +500,51 @@ private slots:
     void checkBeforeClearing_data()
     {
         QTest::addColumn<QByteArray>("handheldSwitch");
+        QTest::addColumn<bool>("inWal"); // the second reading is in the handheld's -wal
         QTest::addColumn<QString>("changeMeanwhile");
         QTest::addColumn<QStringList>("commands");
         QTest::addColumn<bool>("cleared");
         QTest::addColumn<QString>("told"); // the last message
-        const QStringList hashed{"pull", "shell", "push"};
-        const QStringList copiedAgain{"pull", "shell", "pull", "push"};
-        const QStringList kept{"pull", "shell", "pull"};
+        // Each pull copies the database and asks for its -wal; the push first removes the -wal and
+        // -shm and pulls each to see that it is gone.
+        const QStringList hashed{"pull", "pull", "shell", "shell", "pull", "pull", "push"};
+        const QStringList copiedAgain{"pull", "pull", "shell", "pull", "pull", "shell", "pull", "pull", "push"};
+        const QStringList kept{"pull", "pull", "shell", "pull", "pull"};
         const QString missing = QStringLiteral("手持机中有尚未导入的数据，未清除手持机内流水记录，请重新联接设备。");
-        QTest::newRow("hash agrees: nothing copied again") << QByteArray() << "" << hashed << true << kCleared;
-        QTest::newRow("no hashing on the handheld: copied again") << QByteArray("no-hash") << "" << copiedAgain << true << kCleared;
-        QTest::newRow("file rewritten, same readings: copied again") << QByteArray() << "rewrite" << copiedAgain << true << kCleared;
-        QTest::newRow("a card read meanwhile: kept") << QByteArray() << "add" << kept << false << missing;
-        QTest::newRow("no hashing and a card read: kept") << QByteArray("no-hash") << "add" << kept << false << missing;
+        QTest::newRow("hash agrees: nothing copied again") << QByteArray() << false << "" << hashed << true << kCleared;
+        QTest::newRow("no hashing on the handheld: copied again") << QByteArray("no-hash") << false << "" << copiedAgain << true << kCleared;
+        QTest::newRow("file rewritten, same readings: copied again") << QByteArray() << false << "rewrite" << copiedAgain << true << kCleared;
+        QTest::newRow("a card read meanwhile: kept") << QByteArray() << false << "add" << kept << false << missing;
+        QTest::newRow("no hashing and a card read: kept") << QByteArray("no-hash") << false << "add" << kept << false << missing;
         QTest::newRow("store locked during the check: kept, and said so")
-            << QByteArray("no-hash") << "lock" << kept << false
+            << QByteArray("no-hash") << false << "lock" << kept << false
             << QStringLiteral("无法核对手持机中的记录是否均已导入，未清除手持机内流水记录：database is locked Unable to fetch row");
+        QTest::newRow("-wal, hash agrees: nothing copied again") << QByteArray() << true << "" << hashed << true << kCleared;
+        QTest::newRow("-wal, no hashing: copied again") << QByteArray("no-hash") << true << "" << copiedAgain << true << kCleared;
+        QTest::newRow("-wal moved into the database, same readings: copied again")
+            << QByteArray() << true << "checkpoint" << copiedAgain << true << kCleared;
+        QTest::newRow("-wal, a card read into it meanwhile: kept") << QByteArray() << true << "add-wal" << kept << false << missing;
+        QTest::newRow("a -wal with a card appears meanwhile: kept") << QByteArray() << false << "add-wal" << kept << false << missing;
+        QTest::newRow("no hashing, a -wal with a card appears: kept") << QByteArray("no-hash") << false << "add-wal" << kept << false << missing;
+        // rm missing on the handheld: only a -wal that stays keeps the empty database back.
+        QTest::newRow("no rm, no -wal: cleared") << QByteArray("no-rm") << false << "" << hashed << true << kCleared;
+        QTest::newRow("no rm, a -wal that stays: kept")
+            << QByteArray("no-rm") << true << "" << QStringList{"pull", "pull", "shell", "shell", "pull"} << false << kNotCleared;
     }
     void checkBeforeClearing()
     {
         QFETCH(QByteArray, handheldSwitch);
+        QFETCH(bool, inWal);
         QFETCH(QString, changeMeanwhile);
         QFETCH(QStringList, commands);
         QFETCH(bool, cleared);
         QFETCH(QString, told);
         ScriptedMessages messages;
-        loadHandheld({row(1, "2014-03-08 08:00:00"), row(2, "2014-03-08 09:00:00")});
+        loadHandheld({row(1, "2014-03-08 08:00:00")});
+        if (inWal)
+            addToHandheldWal({row(2, "2014-03-08 09:00:00")});
+        else
+            QVERIFY(AddDeviceRows(deviceFile(), {row(2, "2014-03-08 09:00:00")}));
         QSqlDatabase other; // a second program that locks the store while the question is up
         if (!handheldSwitch.isEmpty())
             setSwitch(handheldSwitch.constData());
@@ -486,6 +552,11 @@ private slots:
         messages.onConfirm = [&] {
             if (changeMeanwhile == QLatin1String("add")) {
                 QVERIFY(AddDeviceRows(deviceFile(), {row(4, "2014-03-08 12:30:00")}));
+            } else if (changeMeanwhile == QLatin1String("add-wal")) {
+                addToHandheldWal({row(4, "2014-03-08 12:30:00")});
+            } else if (changeMeanwhile == QLatin1String("checkpoint")) {
+                QCOMPARE(handheldRows(), 2); // the last connection to close moves the -wal in
+                QVERIFY(!QFile::exists(walFile()));
             } else if (changeMeanwhile == QLatin1String("rewrite")) {
                 // Other bytes, the same readings.
                 QSqlDatabase device = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("rewrite"));
@@ -513,10 +584,18 @@ private slots:
         for (const QString& call : adbCalls())
             seen << call.section(u' ', 0, 0);
         QCOMPARE(seen, commands);
-        QCOMPARE(adbCalls().at(1), QStringLiteral("shell sha1sum /sdcard/quintara/idcard/db/idcard.db"));
+        QCOMPARE(adbCalls().at(2), QStringLiteral("shell sha1sum /sdcard/quintara/idcard/db/idcard.db /sdcard/quintara/idcard/db/idcard.db-wal"));
+        QCOMPARE(messages.Texts().first(), QStringLiteral("成功导入记录 2 条"));
         QCOMPARE(messages.Texts().last(), told);
-        QCOMPARE(handheldRows(), cleared ? 0 : changeMeanwhile == QLatin1String("add") ? 3 : 2);
-        QVERIFY(!QFile::exists(m_folder->path() + QStringLiteral("input/verify.db")));
+        if (cleared) {
+            // Replaced whole: the -wal and -shm went first, so nothing can be replayed onto it.
+            QVERIFY(!QFile::exists(walFile()));
+            QVERIFY(!QFile::exists(shmFile()));
+            QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 2);
+        }
+        QCOMPARE(handheldRows(), cleared ? 0 : changeMeanwhile.startsWith(QLatin1String("add")) ? 3 : 2);
+        for (const QString& left : {"verify.db", "verify.db-wal", "verify.db-shm", "empty.db.check"})
+            QVERIFY2(!QFile::exists(m_folder->path() + QStringLiteral("input/") + left), qPrintable(left));
         QVERIFY(m_progress.texts.contains(QStringLiteral("正在核对手持机数据…")));
     }
 
@@ -535,7 +614,7 @@ private slots:
         m_window->Button1Click();
         QVERIFY2(clock.elapsed() < 10000, "cancel did not end the wait");
         QCOMPARE(messages.Texts().last(), QStringLiteral("已取消核对，未清除手持机内流水记录。"));
-        QCOMPARE(adbCalls().size(), 2); // the pull and the hashing; nothing copied again, nothing pushed
+        QCOMPARE(adbCalls().size(), 3); // the pull and the hashing; nothing copied again, nothing pushed
         QCOMPARE(handheldRows(), 1);
     }
 
@@ -561,6 +640,61 @@ private slots:
         QFETCH(QByteArray, output);
         QFETCH(QByteArray, hash);
         QCOMPARE(DeviceTransfer::Sha1FromAnswer(output), hash);
+    }
+
+    void missingAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<bool>("missing");
+        const QByteArray wal = QByteArray(DeviceTransfer::kDevicePath) + "-wal";
+        QTest::newRow("pull: adb's words") << QByteArray("pull") << "adb: error: remote object '" + wal + "' does not exist\n" << true;
+        QTest::newRow("pull: adb's other words") << QByteArray("pull") << "* daemon started successfully\nadb: error: failed to stat remote object '" + wal + "': No such file or directory\r\n" << true;
+        QTest::newRow("pull: refused") << QByteArray("pull") << "adb: error: failed to stat remote object '" + wal + "': Permission denied\n" << false;
+        QTest::newRow("pull: connection lost") << QByteArray("pull") << "adb: error: failed to read '" + wal + "': connection reset\n" << false;
+        QTest::newRow("pull: another file") << QByteArray("pull") << "adb: error: remote object '" + wal + ".old' does not exist\n" << false;
+        QTest::newRow("sha1sum: missing") << QByteArray("sha1sum") << "sha1sum: " + wal + ": No such file or directory\n" << true;
+        QTest::newRow("sha1sum: hashed") << QByteArray("sha1sum") << QByteArray(40, 'a') + "  " + wal + "\n" << false;
+        QTest::newRow("sha1sum: no such command") << QByteArray("sha1sum") << QByteArray("/system/bin/sh: sha1sum: not found\n") << false;
+    }
+    void missingAnswers()
+    {
+        QFETCH(QByteArray, command);
+        QFETCH(QByteArray, output);
+        QFETCH(bool, missing);
+        const QByteArray wal = QByteArray(DeviceTransfer::kDevicePath) + "-wal";
+        QCOMPARE(command == "pull" ? DeviceTransfer::PullSaysMissing(output, wal) : DeviceTransfer::AnswerSaysMissing(output, wal), missing);
+    }
+
+    void hashWhileWritten_data()
+    {
+        QTest::addColumn<bool>("replaced");
+        QTest::newRow("written in pieces as it is read") << false;
+        QTest::newRow("replaced by a shorter file meanwhile") << true;
+    }
+    void hashWhileWritten()
+    {
+        QFETCH(bool, replaced);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("copy"));
+        QByteArray bytes(3 << 20, Qt::Uninitialized);
+        for (int i = 0; i < bytes.size(); ++i)
+            bytes[i] = char((i * 7919) >> 5);
+        GrowingFileSha1 hash(path);
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        for (int at = 0; at < bytes.size(); at += 256 << 10) {
+            QCOMPARE(out.write(bytes.mid(at, 256 << 10)), qint64(256 << 10));
+            QThread::msleep(3);
+        }
+        out.close();
+        if (replaced) {
+            QThread::msleep(50); // the first file read to its end
+            bytes.truncate(1000);
+            QVERIFY(QFile::remove(path) && out.open(QIODevice::WriteOnly) && out.write(bytes) == 1000);
+            out.close();
+        }
+        QCOMPARE(hash.Finish(), QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
     }
 
     void failingPushIsReported()

@@ -106,6 +106,10 @@ TEST_F(AdbSim, PullFailures)
     EXPECT_TRUE(r.err.startsWith("adb: error: failed to read")) << r.err.constData();
     EXPECT_TRUE(r.out.isEmpty());
     EXPECT_EQ(testutil::readFile(local("c.db")), bytes.left(5000));
+    // Aimed at the -wal, it leaves the database alone.
+    setSwitch("break-pull", "-wal\n");
+    r = adbRun({QStringLiteral("pull"), kRemote, local("c.db")});
+    EXPECT_EQ(r.exitCode, 0) << r.err.constData();
     clearSwitch("break-pull");
 
     // Paths that leave the handheld folder are refused.
@@ -255,13 +259,43 @@ TEST_F(AdbSim, ShellHashesHandheldFiles)
     EXPECT_TRUE(r.out.isEmpty());
     EXPECT_TRUE(r.err.contains("sha1sum: inaccessible or not found")) << r.err.constData();
     clearSwitch("no-hash");
-    r = adbRun({QStringLiteral("shell"), QStringLiteral("rm"), kRemote});
+    r = adbRun({QStringLiteral("shell"), QStringLiteral("cat"), kRemote});
     EXPECT_EQ(r.exitCode, 127);
-    EXPECT_EQ(testutil::readFile(deviceFile()), bytes);
+    EXPECT_TRUE(r.out.isEmpty());
+
+    // Several files, one of them missing: the others' hashes, the missing one named, status 1.
+    r = adbRun({QStringLiteral("shell"), QStringLiteral("sha1sum"), kRemote, kRemote + QStringLiteral("-wal")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, sha1 + "  " + kRemote.toUtf8() + "\n");
+    EXPECT_TRUE(r.err.contains("sha1sum: " + kRemote.toUtf8() + "-wal: No such file or directory")) << r.err.constData();
     setSwitch("no-device");
     r = adbRun({QStringLiteral("shell"), QStringLiteral("sha1sum"), kRemote});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(r.err.contains("no devices/emulators found")) << r.err.constData();
+}
+
+TEST_F(AdbSim, ShellRmRemovesHandheldFiles)
+{
+    const QByteArray bytes = putOnHandheld(1000);
+    const QString wal = deviceFile() + QStringLiteral("-wal");
+    ASSERT_TRUE(testutil::writeFile(wal, "frames"));
+    ASSERT_TRUE(testutil::writeFile(deviceFile() + QStringLiteral("-shm"), "index"));
+    // With -f a missing file is no error; without it, it is.
+    auto r = adbRun({QStringLiteral("shell"), QStringLiteral("rm"), QStringLiteral("-f"), kRemote + QStringLiteral("-wal"),
+                     kRemote + QStringLiteral("-shm"), QStringLiteral("/sdcard/none")});
+    EXPECT_EQ(r.exitCode, 0) << r.err.constData();
+    EXPECT_EQ(dbFolder(), QStringList{QStringLiteral("idcard.db")});
+    EXPECT_EQ(testutil::readFile(deviceFile()), bytes);
+    r = adbRun({QStringLiteral("shell"), QStringLiteral("rm ") + kRemote + QStringLiteral("-wal")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains("rm: " + kRemote.toUtf8() + "-wal: No such file or directory")) << r.err.constData();
+
+    ASSERT_TRUE(testutil::writeFile(wal, "frames"));
+    setSwitch("no-rm");
+    r = adbRun({QStringLiteral("shell"), QStringLiteral("rm"), QStringLiteral("-f"), kRemote + QStringLiteral("-wal")});
+    EXPECT_EQ(r.exitCode, 127);
+    EXPECT_TRUE(r.err.contains("rm: inaccessible or not found")) << r.err.constData();
+    EXPECT_TRUE(QFile::exists(wal));
 }
 
 TEST_F(AdbSim, CallsLogRecordsEveryInvocation)
