@@ -14,6 +14,7 @@
 #include <QVariant>
 #include <functional>
 #include <QColor>
+#include <QObject>
 
 struct ShownMessage {
     MsgKind kind;
@@ -108,6 +109,16 @@ bool CreateDeviceDb(const QString& path, QString* error = nullptr, const QString
 bool AddDeviceRows(const QString& path, const QList<DeviceRow>& rows, QString* error = nullptr);
 // A small synthetic PNG photo (width × height, one colour with a pattern).
 QByteArray SyntheticPng(int width = 102, int height = 126, QRgb colour = qRgb(90, 140, 200));
+
+// A control of a window found by its name; a missing one ends the test run at once, so that a
+// renamed control is reported by name instead of as a crash.
+template <typename T> T* Control(const QObject* window, const char* name)
+{
+    T* w = window->findChild<T*>(QLatin1String(name));
+    if (!w)
+        qFatal("missing control %s", name);
+    return w;
+}
 
 // A valid synthetic ID number: region, birth date, sequence, check character.
 QString SyntheticId(int region, const QDate& birth, int sequence);

@@ -41,13 +41,7 @@ private:
     QStringList m_ids;
     int m_queries = 0;
 
-    template <typename T> T* child(const char* name)
-    {
-        T* w = m_window->findChild<T*>(QLatin1String(name));
-        if (!w)
-            qFatal("missing control %s", name);
-        return w;
-    }
+    template <typename T> T* child(const char* name) { return Control<T>(m_window.get(), name); }
     QTableView* grid() { return child<QTableView>("DBGrid1"); }
     QSqlDatabase db() { return m_store->con1(); }
 

@@ -69,7 +69,7 @@ private:
     int m_queries = 0;
 
     QString output() const { return m_folder->path() + QStringLiteral("output"); }
-    template <typename T> T* child(const char* name) { return m_window->findChild<T*>(QLatin1String(name)); }
+    template <typename T> T* child(const char* name) { return Control<T>(m_window.get(), name); }
 
     // n readings, 21:05:03 and 97 s apart before it, of n/5 holders (the first may get longName),
     // listed in the window.

@@ -34,13 +34,7 @@ private:
     int m_queries = 0;
     QStringList m_ids;
 
-    template <typename T> T* child(const char* name)
-    {
-        T* w = m_window->findChild<T*>(QLatin1String(name));
-        if (!w)
-            qFatal("missing control %s", name);
-        return w;
-    }
+    template <typename T> T* child(const char* name) { return Control<T>(m_window.get(), name); }
 
     void openWindow()
     {
