@@ -315,18 +315,6 @@ void TIdcardmainfrm::begin_pickCloseUp()
 
 void TIdcardmainfrm::retbtnClick() { close(); }
 
-int TIdcardmainfrm::PullDeviceDb(const QString& localPath)
-{
-    DeviceTransfer transfer(m_programFolder, *m_runner, m_progress);
-    return transfer.PullDeviceDb(localPath);
-}
-
-int TIdcardmainfrm::PushDeviceDb(const QString& localPath)
-{
-    DeviceTransfer transfer(m_programFolder, *m_runner, m_progress);
-    return transfer.PushDeviceDb(localPath);
-}
-
 int TIdcardmainfrm::ImportDeviceDb(const QString& path)
 {
     {
@@ -416,7 +404,7 @@ void TIdcardmainfrm::Button1Click()
         ShowWarning(QStringLiteral("手持机中有尚未导入的数据，未清除手持机内流水记录，请重新联接设备。"));
         return;
     }
-    if (PushDeviceDb(m_programFolder + QStringLiteral("input/empty.db")) < 0)
+    if (transfer.PushDeviceDb(m_programFolder + QStringLiteral("input/empty.db")) < 0)
         ShowWarning(QStringLiteral("清除手持机内流水记录失败！"));
     else
         ShowWarning(QStringLiteral("清除手持机内流水记录成功！"));

@@ -38,8 +38,6 @@ public:
     void SetScratchFolder(const QString& folder) { m_scratchFolder = folder; }
 
     void RefreshQuery();
-    int PullDeviceDb(const QString& localPath);
-    int PushDeviceDb(const QString& localPath);
     // Imports a device database on disk and shows the outcome: the number of rows taken, or -1
     // when the file is not a readable device database.
     int ImportDeviceDb(const QString& path);
