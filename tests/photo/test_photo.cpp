@@ -737,4 +737,171 @@ TEST(Bmp, GarbageRejected)
     EXPECT_FALSE(photo::DecodeBmp(garbage.data(), garbage.size(), out));
 }
 
+
+// ---------------------------------------------------------------- quick path
+
+// What the general path makes of a file: the BMP, or nothing and its error.
+Bytes GeneralBmp(const Bytes& png, std::string& error)
+{
+    DecodedImage img;
+    const auto r = photo::DecodePng(png.data(), png.size(), img);
+    error = r.error;
+    return r.ok ? photo::EncodeBmp(img) : Bytes();
+}
+
+void ExpectSameAsGeneralPath(const Bytes& png)
+{
+    std::string generalError;
+    const Bytes general = GeneralBmp(png, generalError);
+    Bytes bmp;
+    const auto r = photo::PngToBmp(png.data(), png.size(), bmp);
+    EXPECT_EQ(r.ok, !general.empty());
+    EXPECT_EQ(r.error, generalError);
+    EXPECT_TRUE(bmp == general);
+}
+
+// Noisy rows with every filter type in turn, so each unfiltering does real work.
+Bytes FilteredRows(int w, int h, int channels, int filters = 5)
+{
+    Bytes rows;
+    uint32_t seed = 12345;
+    for (int y = 0; y < h; ++y) {
+        rows.push_back(static_cast<unsigned char>(y % filters));
+        for (int i = 0; i < w * channels; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            rows.push_back(static_cast<unsigned char>(seed >> 16));
+        }
+    }
+    return rows;
+}
+
+// The same file with its image data cut into `pieces` IDAT chunks, or with `between` placed
+// among them.
+Bytes SplitIdat(const Bytes& png, size_t pieces, const char* between = nullptr)
+{
+    Bytes out(png.begin(), png.begin() + 8);
+    for (size_t pos = 8; pos < png.size();) {
+        const uint32_t length = uint32_t(png[pos]) << 24 | uint32_t(png[pos + 1]) << 16 | uint32_t(png[pos + 2]) << 8 | png[pos + 3];
+        const char* type = reinterpret_cast<const char*>(&png[pos + 4]);
+        const Bytes body(png.begin() + pos + 8, png.begin() + pos + 8 + length);
+        if (std::memcmp(type, "IDAT", 4) != 0) {
+            AddChunk(out, std::string(type, 4).c_str(), body);
+        } else {
+            const size_t step = (body.size() + pieces - 1) / pieces;
+            for (size_t at = 0; at < body.size(); at += step) {
+                if (at > 0 && between)
+                    AddChunk(out, between, {'x'});
+                AddChunk(out, "IDAT", Bytes(body.begin() + at, body.begin() + std::min(body.size(), at + step)));
+            }
+        }
+        pos += size_t(length) + 12;
+    }
+    return out;
+}
+
+// The file with byte `at` of chunk number `chunk` (0 = IHDR) replaced, its CRC made right again
+// unless `keepCrc`.
+Bytes Patched(Bytes png, int chunk, size_t at, unsigned char value, bool keepCrc = false)
+{
+    size_t pos = 8;
+    for (int i = 0; i < chunk; ++i)
+        pos += 12 + (size_t(png[pos]) << 24 | size_t(png[pos + 1]) << 16 | size_t(png[pos + 2]) << 8 | png[pos + 3]);
+    const size_t length = size_t(png[pos]) << 24 | size_t(png[pos + 1]) << 16 | size_t(png[pos + 2]) << 8 | png[pos + 3];
+    png[pos + 8 + at] = value;
+    if (!keepCrc) {
+        const uint32_t crc = static_cast<uint32_t>(crc32(0, &png[pos + 4], static_cast<uInt>(length + 4)));
+        for (int k = 0; k < 4; ++k)
+            png[pos + 8 + length + k] = static_cast<unsigned char>(crc >> (24 - 8 * k));
+    }
+    return png;
+}
+
+struct QuickCase {
+    const char* name;
+    Bytes png;
+    bool quick; // taken by the quick path
+};
+
+std::vector<QuickCase> QuickCases()
+{
+    // A photo's size: every filter type meets enough pixel values to show a fault in it.
+    constexpr int kW = 102;
+    constexpr int kH = 126;
+    const Bytes rgb = MakePng(kW, kH, 8, 2, FilteredRows(kW, kH, 3));
+    const Bytes rgba = MakePng(kW, kH, 8, 6, FilteredRows(kW, kH, 4));
+    Bytes tooShort = FilteredRows(kW, kH, 3);
+    tooShort.resize(tooShort.size() - 10);
+    Bytes tooLong = FilteredRows(kW, kH, 3);
+    tooLong.insert(tooLong.end(), 1 + kW * 3, 0);
+    Bytes badFilter = FilteredRows(kW, kH, 3);
+    badFilter[0] = 5;
+    const Bytes text = {'T', 'i', 't', 'l', 'e', 0, 'x'};
+    const Bytes phys = {0, 0, 14, 195, 0, 0, 14, 195, 1};
+    Bytes trailing = rgb;
+    {
+        // One byte more after the zlib stream, inside IDAT.
+        Bytes rows = FilteredRows(kW, kH, 3);
+        uLongf zlen = compressBound(static_cast<uLong>(rows.size()));
+        Bytes z(zlen);
+        compress(z.data(), &zlen, rows.data(), static_cast<uLong>(rows.size()));
+        z.resize(zlen);
+        z.push_back(0);
+        trailing = SplitIdat(MakePng(kW, kH, 8, 2, rows), 1);
+        Bytes out(trailing.begin(), trailing.begin() + 33); // signature and IHDR
+        AddChunk(out, "IDAT", z);
+        AddChunk(out, "IEND", {});
+        trailing = out;
+    }
+    return {
+        {"Rgb", rgb, true},
+        {"Rgba", rgba, true},
+        {"ImageDataInPieces", SplitIdat(rgb, 4), true},
+        {"TextAndResolution", MakePng(kW, kH, 8, 2, FilteredRows(kW, kH, 3), {{"pHYs", phys}, {"tEXt", text}}), true},
+        {"GammaIgnored", MakePng(kW, kH, 8, 6, FilteredRows(kW, kH, 4), {{"gAMA", {0, 1, 134, 160}}}), true},
+        {"Transparency", MakePng(kW, kH, 8, 2, FilteredRows(kW, kH, 3), {{"tRNS", {0, 1, 0, 2, 0, 3}}}), false},
+        {"SuggestedPalette", MakePng(kW, kH, 8, 2, FilteredRows(kW, kH, 3), {{"PLTE", {1, 2, 3}}}), false},
+        {"Interlaced", Patched(rgb, 0, 12, 1), false},
+        {"SixteenBit", MakePng(5, 4, 16, 2, FilteredRows(5, 4, 6)), false},
+        {"Grey", MakePng(5, 4, 8, 0, FilteredRows(5, 4, 1)), false},
+        {"Palette", MakePng(2, 1, 8, 3, {0, 0, 1}, {{"PLTE", {1, 2, 3, 4, 5, 6}}}), false},
+        {"UnknownFilter", MakePng(kW, kH, 8, 2, badFilter), false},
+        {"ImageDataShort", MakePng(kW, kH, 8, 2, tooShort), false},
+        {"ImageDataLong", MakePng(kW, kH, 8, 2, tooLong), false},
+        {"BytesAfterImageData", trailing, false},
+        {"ImageDataChecksum", Patched(rgb, 1, 3, 0x77, true), false},
+        {"TextChecksum", Patched(MakePng(kW, kH, 8, 2, FilteredRows(kW, kH, 3), {{"tEXt", text}}), 1, 6, 'y', true), false},
+        {"ChunkBetweenImageData", SplitIdat(rgb, 3, "tEXt"), false},
+    };
+}
+
+class QuickPath : public testing::TestWithParam<QuickCase> {};
+
+TEST_P(QuickPath, TakenOnlyWhenSafeAndSameAsGeneralPath)
+{
+    const Bytes& png = GetParam().png;
+    Bytes bmp;
+    EXPECT_EQ(photo::QuickPngToBmp(png.data(), png.size(), bmp), GetParam().quick);
+    EXPECT_EQ(bmp.empty(), !GetParam().quick);
+    ExpectSameAsGeneralPath(png);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, QuickPath, testing::ValuesIn(QuickCases()),
+                         [](const testing::TestParamInfo<QuickCase>& i) { return std::string(i.param.name); });
+
+TEST(QuickPath, EveryTestFileSameAsGeneralPath)
+{
+    int quick = 0;
+    for (const char* folder : {"pngsuite", "crashers"}) {
+        for (const std::string& name : PngFiles(folder)) {
+            SCOPED_TRACE(name);
+            const Bytes png = ReadFile(kDataDir + "/" + folder + "/" + name);
+            Bytes bmp;
+            quick += photo::QuickPngToBmp(png.data(), png.size(), bmp);
+            ExpectSameAsGeneralPath(png);
+        }
+    }
+    // basn2c08, basn6a08 and ftp0n2c08; the others are of other kinds, interlaced or transparent.
+    EXPECT_EQ(quick, 3);
+}
+
 }  // namespace

@@ -1,10 +1,13 @@
 #include "PhotoConvert.h"
 
+#include <libdeflate.h>
 #include <png.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 namespace photo {
 
@@ -137,6 +140,184 @@ unsigned char BlendOnWhite16(uint32_t p, uint32_t a)
     return static_cast<unsigned char>((v * 255u + 32767u) / 65535u);
 }
 
+
+class QuickPng {
+public:
+    bool ToBmp(const unsigned char* data, size_t size, std::vector<unsigned char>& bmp)
+    {
+        return data && scan(data, size) && inflate() && unfilter() && write(bmp);
+    }
+
+private:
+    static bool IsLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+    bool scan(const unsigned char* data, size_t size)
+    {
+        if (size < sizeof kPngSignature || size > kMaxPhotoBytes
+            || std::memcmp(data, kPngSignature, sizeof kPngSignature) != 0)
+            return false;
+        size_t pos = sizeof kPngSignature;
+        enum { BeforeImage, InImage, AfterImage } state = BeforeImage;
+        for (bool first = true;; first = false) {
+            if (size - pos < 12)
+                return false;
+            const uint32_t length = ReadBe32(data + pos);
+            const unsigned char* type = data + pos + 4;
+            if (length > size - pos - 12)
+                return false;
+            const unsigned char* body = type + 4;
+            if (!IsLetter(type[0]) || !IsLetter(type[1]) || !IsLetter(type[2]) || !IsLetter(type[3])
+                || libdeflate_crc32(0, type, size_t(length) + 4) != ReadBe32(body + length))
+                return false;
+            const bool idat = std::memcmp(type, "IDAT", 4) == 0;
+            if (first) {
+                if (std::memcmp(type, "IHDR", 4) != 0 || length != 13)
+                    return false;
+                m_width = ReadBe32(body);
+                m_height = ReadBe32(body + 4);
+                // Bit depth 8; colour type 2 or 6; standard compression and filtering; no interlace.
+                if (m_width == 0 || m_height == 0 || m_width > uint32_t(kMaxPhotoSide) || m_height > uint32_t(kMaxPhotoSide)
+                    || body[8] != 8 || (body[9] != 2 && body[9] != 6) || body[10] != 0 || body[11] != 0 || body[12] != 0)
+                    return false;
+                m_channels = body[9] == 6 ? 4 : 3;
+            } else if (idat) {
+                if (state == AfterImage)
+                    return false;
+                state = InImage;
+                m_idat.push_back({body, length});
+            } else if (std::memcmp(type, "IEND", 4) == 0) {
+                return state != BeforeImage;
+            } else {
+                if (state == InImage)
+                    state = AfterImage;
+                // Other critical chunks (PLTE) are checked by libpng, and transparency changes pixels.
+                if (!(type[0] & 0x20) || std::memcmp(type, "tRNS", 4) == 0)
+                    return false;
+            }
+            pos += size_t(length) + 12;
+        }
+    }
+
+    bool inflate()
+    {
+        m_stride = size_t(m_width) * m_channels;
+        m_raw.resize((m_stride + 1) * m_height);
+        std::vector<unsigned char> joined;
+        const unsigned char* in = m_idat[0].first;
+        size_t inSize = m_idat[0].second;
+        if (m_idat.size() > 1) {
+            for (const auto& part : m_idat)
+                joined.insert(joined.end(), part.first, part.first + part.second);
+            in = joined.data();
+            inSize = joined.size();
+        }
+        thread_local std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> decompressor(
+            libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+        if (!decompressor)
+            return false;
+        size_t used = 0;
+        size_t produced = 0;
+        return libdeflate_zlib_decompress_ex(decompressor.get(), in, inSize, m_raw.data(), m_raw.size(), &used, &produced)
+                   == LIBDEFLATE_SUCCESS
+            && used == inSize && produced == m_raw.size();
+    }
+
+    bool unfilter()
+    {
+        const size_t bpp = m_channels;
+        const unsigned char* prior = nullptr;
+        for (uint32_t y = 0; y < m_height; ++y) {
+            unsigned char* row = m_raw.data() + y * (m_stride + 1);
+            const unsigned char filter = row[0];
+            unsigned char* cur = row + 1;
+            switch (filter) {
+            case 0:
+                break;
+            case 1:
+                for (size_t i = bpp; i < m_stride; ++i)
+                    cur[i] = static_cast<unsigned char>(cur[i] + cur[i - bpp]);
+                break;
+            case 2:
+                if (prior)
+                    for (size_t i = 0; i < m_stride; ++i)
+                        cur[i] = static_cast<unsigned char>(cur[i] + prior[i]);
+                break;
+            case 3:
+                for (size_t i = 0; i < m_stride; ++i) {
+                    const unsigned left = i >= bpp ? cur[i - bpp] : 0;
+                    const unsigned up = prior ? prior[i] : 0;
+                    cur[i] = static_cast<unsigned char>(cur[i] + ((left + up) >> 1));
+                }
+                break;
+            case 4:
+                for (size_t i = 0; i < m_stride; ++i) {
+                    const int a = i >= bpp ? cur[i - bpp] : 0;
+                    const int b = prior ? prior[i] : 0;
+                    const int c = i >= bpp && prior ? prior[i - bpp] : 0;
+                    const int p = a + b - c;
+                    const int pa = std::abs(p - a);
+                    const int pb = std::abs(p - b);
+                    const int pc = std::abs(p - c);
+                    const int predictor = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+                    cur[i] = static_cast<unsigned char>(cur[i] + predictor);
+                }
+                break;
+            default:
+                return false;
+            }
+            prior = cur;
+        }
+        return true;
+    }
+
+    // The same file image as EncodeBmp makes of the general path's result.
+    bool write(std::vector<unsigned char>& bmp) const
+    {
+        const size_t width = m_width;
+        const size_t height = m_height;
+        const size_t stride = (width * 3 + 3) & ~size_t(3);
+        bmp.assign(kBmpHeaderSize + stride * height, 0);
+        unsigned char* h = bmp.data();
+        h[0] = 'B';
+        h[1] = 'M';
+        PutLe32(h + 2, static_cast<uint32_t>(bmp.size()));
+        PutLe32(h + 10, static_cast<uint32_t>(kBmpHeaderSize));
+        PutLe32(h + 14, 40);
+        PutLe32(h + 18, static_cast<uint32_t>(width));
+        PutLe32(h + 22, static_cast<uint32_t>(height));
+        PutLe16(h + 26, 1);
+        PutLe16(h + 28, 24);
+        PutLe32(h + 34, static_cast<uint32_t>(stride * height));
+        PutLe32(h + 38, kBmpPixelsPerMetre);
+        PutLe32(h + 42, kBmpPixelsPerMetre);
+        for (size_t y = 0; y < height; ++y) {
+            const unsigned char* src = m_raw.data() + y * (m_stride + 1) + 1;
+            unsigned char* dst = bmp.data() + kBmpHeaderSize + (height - 1 - y) * stride;
+            if (m_channels == 3) {
+                for (size_t x = 0; x < width; ++x, src += 3, dst += 3) {
+                    dst[0] = src[2];
+                    dst[1] = src[1];
+                    dst[2] = src[0];
+                }
+            } else {
+                for (size_t x = 0; x < width; ++x, src += 4, dst += 3) {
+                    dst[0] = BlendOnWhite8(src[2], src[3]);
+                    dst[1] = BlendOnWhite8(src[1], src[3]);
+                    dst[2] = BlendOnWhite8(src[0], src[3]);
+                }
+            }
+        }
+        return true;
+    }
+
+    uint32_t m_width = 0;
+    uint32_t m_height = 0;
+    unsigned m_channels = 3;
+    size_t m_stride = 0; // bytes of one row's pixels, without the filter byte
+    std::vector<std::pair<const unsigned char*, size_t>> m_idat;
+    std::vector<unsigned char> m_raw;
+};
+
 }  // namespace
 
 PhotoResult DecodePng(const unsigned char* data, size_t size, DecodedImage& out)
@@ -263,8 +444,20 @@ std::vector<unsigned char> EncodeBmp(const DecodedImage& img)
     return bmp;
 }
 
+bool QuickPngToBmp(const unsigned char* data, size_t size, std::vector<unsigned char>& bmp)
+{
+    bmp.clear();
+    if (QuickPng().ToBmp(data, size, bmp))
+        return true;
+    bmp.clear();
+    return false;
+}
+
 PhotoResult PngToBmp(const unsigned char* data, size_t size, std::vector<unsigned char>& bmp)
 {
+    bmp.clear();
+    if (QuickPngToBmp(data, size, bmp))
+        return PhotoResult{true, {}};
     bmp.clear();
     DecodedImage img;
     PhotoResult r = DecodePng(data, size, img);

@@ -35,6 +35,14 @@ PhotoResult DecodePng(const unsigned char* data, size_t size, DecodedImage& out)
 // Builds a BMP file image; returns an empty vector if `img` is inconsistent.
 std::vector<unsigned char> EncodeBmp(const DecodedImage& img);
 
+// The photos handheld readers deliver are 8-bit RGB or RGBA, not interlaced. For those the whole
+// image is inflated in one call and unfiltered straight into the BMP rows, several times faster
+// than through libpng. False, with `bmp` empty, for anything else and for anything it does not
+// accept in full (a checksum, a chunk not known to be harmless, image data too short or too long):
+// PngToBmp then takes the general path, which also words the error.
+bool QuickPngToBmp(const unsigned char* data, size_t size, std::vector<unsigned char>& bmp);
+
+// The quick path when it applies, else DecodePng and EncodeBmp.
 PhotoResult PngToBmp(const unsigned char* data, size_t size, std::vector<unsigned char>& bmp);
 
 // Reads uncompressed 24- and 32-bit BMP file images (bottom-up or top-down).
