@@ -3,8 +3,10 @@
 #include "CodeTable.h"
 #include "DateText.h"
 
-#include <QSqlError>
+#include <QSqlDriver>
 #include <QVariant>
+
+#include <sqlite3.h>
 
 namespace {
 
@@ -20,25 +22,78 @@ const char* const kAnyReadingSql = "select serialno from idcardwater where idcar
 } // namespace
 
 StoreWriter::StoreWriter(QSqlDatabase db)
-    : m_exists(db, kPersonExistsSql), m_save1(db, kSave1Sql), m_save2(db, kSave2Sql), m_readingExists(db, kReadingExistsSql)
-    , m_remove(db, kRemoveSql), m_anyReading(db, kAnyReadingSql)
+    : m_db(db), m_exists(kPersonExistsSql), m_save1(kSave1Sql), m_save2(kSave2Sql), m_readingExists(kReadingExistsSql)
+    , m_remove(kRemoveSql), m_anyReading(kAnyReadingSql)
 {
 }
 
-// Statements are prepared once per writer; the text and parameter order stay as written above.
-bool StoreWriter::run(Statement& s, const QVariantList& values, QString* error)
+StoreWriter::~StoreWriter() { finalize(); }
+
+void StoreWriter::finalize()
 {
-    if (!s.ready)
-        s.ready = s.query.prepare(QString::fromUtf8(s.sql));
-    if (s.ready) {
-        for (int i = 0; i < values.size(); ++i)
-            s.query.bindValue(i, values[i]);
-        if (s.query.exec())
-            return true;
+    for (Statement* s : {&m_exists, &m_save1, &m_save2, &m_readingExists, &m_remove, &m_anyReading}) {
+        sqlite3_finalize(s->handle);
+        s->handle = nullptr;
     }
+}
+
+// Statements are prepared once per writer; the text and parameter order stay as written above.
+int StoreWriter::run(Statement& s, std::initializer_list<Value> values, QString* error)
+{
+    auto fail = [&](const QString& why) {
+        if (error)
+            *error = why;
+        if (s.handle)
+            sqlite3_reset(s.handle);
+        return 0;
+    };
+    // The store may have been closed or opened again since the last statement: statements of a
+    // closed connection would go on reading it.
+    const QVariant handle = m_db.isOpen() ? m_db.driver()->handle() : QVariant();
+    sqlite3* connection = handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3* const*>(handle.data())
+                                                                                          : nullptr;
+    if (connection != m_connection) {
+        finalize();
+        m_connection = connection;
+    }
+    if (!m_connection)
+        return fail(QStringLiteral("记录库未打开"));
+    if (!s.handle && sqlite3_prepare_v3(m_connection, s.sql, -1, SQLITE_PREPARE_PERSISTENT, &s.handle, nullptr) != SQLITE_OK)
+        return fail(QString::fromUtf8(sqlite3_errmsg(m_connection)));
+    sqlite3_reset(s.handle);
+    int i = 0;
+    for (const Value& v : values) {
+        ++i;
+        int rc = SQLITE_OK;
+        // Null texts and bytes go in as NULL, as QSqlQuery binds them.
+        if (v.text && !v.text->isNull())
+            rc = sqlite3_bind_text16(s.handle, i, v.text->utf16(), int(v.text->size() * 2), SQLITE_TRANSIENT);
+        else if (v.blob && !v.blob->isNull())
+            rc = sqlite3_bind_blob(s.handle, i, v.blob->constData(), int(v.blob->size()), SQLITE_TRANSIENT);
+        else if (v.text || v.blob)
+            rc = sqlite3_bind_null(s.handle, i);
+        else
+            rc = sqlite3_bind_int(s.handle, i, v.number);
+        if (rc != SQLITE_OK)
+            return fail(QString::fromUtf8(sqlite3_errmsg(m_connection)));
+    }
+    const int rc = sqlite3_step(s.handle);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        return fail(QString::fromUtf8(sqlite3_errmsg(m_connection)));
+    return rc;
+}
+
+bool StoreWriter::found(Statement& s, std::initializer_list<Value> values, QString* error, qint64* first)
+{
     if (error)
-        *error = s.query.lastError().text();
-    return false;
+        error->clear();
+    const int rc = run(s, values, error);
+    const bool row = rc == SQLITE_ROW;
+    if (row && first)
+        *first = sqlite3_column_int64(s.handle, 0);
+    if (rc)
+        sqlite3_reset(s.handle);
+    return row;
 }
 
 QString StoreWriter::CutBirth(const QString& birthText)
@@ -48,13 +103,7 @@ QString StoreWriter::CutBirth(const QString& birthText)
 
 bool StoreWriter::PersonExists(const QString& idcardno, QString* error)
 {
-    if (error)
-        error->clear();
-    if (!run(m_exists, {idcardno}, error))
-        return false;
-    const bool found = m_exists.query.next();
-    m_exists.query.finish();
-    return found;
+    return found(m_exists, {idcardno}, error);
 }
 
 QString StoreWriter::ReadingTime(const QString& text)
@@ -93,30 +142,25 @@ StoreWriter::ReadingResult StoreWriter::StoreReading(const QString& idcardno, co
                                                      qint64* existing)
 {
     if (checkFirst) {
-        if (!run(m_readingExists, {idcardno, time}, error))
+        QString lookupError;
+        const bool already = found(m_readingExists, {idcardno, time}, &lookupError, existing);
+        if (!lookupError.isEmpty()) {
+            if (error)
+                *error = lookupError;
             return ReadingResult::Failed;
-        const bool already = m_readingExists.query.next();
-        if (already && existing)
-            *existing = m_readingExists.query.value(0).toLongLong();
-        m_readingExists.query.finish();
+        }
         if (already)
             return ReadingResult::AlreadyStored;
     }
     if (!run(m_save2, {idcardno, time}, error))
         return ReadingResult::Failed;
-    m_save2.query.finish();
+    sqlite3_reset(m_save2.handle);
     return ReadingResult::Stored;
 }
 
 bool StoreWriter::HasReadings(const QString& idcardno, QString* error)
 {
-    if (error)
-        error->clear();
-    if (!run(m_anyReading, {idcardno}, error))
-        return false;
-    const bool found = m_anyReading.query.next();
-    m_anyReading.query.finish();
-    return found;
+    return found(m_anyReading, {idcardno}, error);
 }
 
 bool StoreWriter::SaveReading(const QString& idcardno, const QString& readTimeText)
@@ -127,12 +171,12 @@ bool StoreWriter::SaveReading(const QString& idcardno, const QString& readTimeTe
 
 bool StoreWriter::InsertPerson(const PersonRecord& p, const QByteArray& photo, QString* error)
 {
-    const QVariantList values = {p.idcardno, p.name, p.sex, NationNameToCode(p.nationName), CutBirth(p.birthText), p.address,
-                                 p.issuer, p.validBegin, p.validEnd, QStringLiteral("否"),
-                                 photo.isNull() ? QVariant(QMetaType(QMetaType::QByteArray)) : QVariant(photo)};
-    if (!run(m_save1, values, error))
+    if (!run(m_save1,
+             {p.idcardno, p.name, p.sex, NationNameToCode(p.nationName), CutBirth(p.birthText), p.address, p.issuer, p.validBegin,
+              p.validEnd, QStringLiteral("否"), photo},
+             error))
         return false;
-    m_save1.query.finish();
+    sqlite3_reset(m_save1.handle);
     return true;
 }
 
@@ -149,6 +193,6 @@ bool StoreWriter::RemovePerson(const QString& idcardno, QString* error)
 {
     if (!run(m_remove, {idcardno}, error))
         return false;
-    m_remove.query.finish();
+    sqlite3_reset(m_remove.handle);
     return true;
 }

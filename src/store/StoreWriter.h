@@ -3,9 +3,12 @@
 
 #include <QByteArray>
 #include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QString>
-#include <QVariantList>
+
+#include <initializer_list>
+
+struct sqlite3;
+struct sqlite3_stmt;
 
 struct PersonRecord {
     QString idcardno;
@@ -24,6 +27,9 @@ public:
     enum class ReadingResult { Stored, AlreadyStored, BadTime, Failed };
 
     explicit StoreWriter(QSqlDatabase db);
+    ~StoreWriter();
+    StoreWriter(const StoreWriter&) = delete;
+    StoreWriter& operator=(const StoreWriter&) = delete;
 
     // true when idcardinfo has a row for the ID number. A failing lookup is not an answer: it
     // returns false with error set, and the caller must stop.
@@ -60,15 +66,30 @@ public:
     static QString CutBirth(const QString& birthText);
 
 private:
-    // A statement prepared on first use and kept for the writer's life.
-    struct Statement {
-        Statement(const QSqlDatabase& db, const char* text) : query(db), sql(text) {}
-        QSqlQuery query;
-        const char* sql;
-        bool ready = false;
+    // One value to bind: text, blob, integer or null.
+    struct Value {
+        Value(const QString& s) : text(&s) {}
+        Value(const QByteArray& b) : blob(&b) {}
+        Value(int i) : number(i) {}
+        const QString* text = nullptr;
+        const QByteArray* blob = nullptr;
+        int number = 0;
     };
-    // Binds values by position and executes; false with error on failure.
-    static bool run(Statement& statement, const QVariantList& values, QString* error);
+    // A statement prepared on first use and kept for the writer's life. The import runs tens of
+    // thousands of them, so they go to SQLite directly rather than through QSqlQuery.
+    struct Statement {
+        explicit Statement(const char* text) : sql(text) {}
+        const char* sql;
+        sqlite3_stmt* handle = nullptr;
+    };
+    // Binds values by position and steps once; the row, if any, stays readable until reset.
+    // Returns SQLITE_ROW or SQLITE_DONE, or 0 with error set.
+    int run(Statement& statement, std::initializer_list<Value> values, QString* error);
+    // Whether the statement finds a row; its first column in `first` when asked for.
+    void finalize();
+    bool found(Statement& statement, std::initializer_list<Value> values, QString* error, qint64* first = nullptr);
 
+    QSqlDatabase m_db;
+    sqlite3* m_connection = nullptr;
     Statement m_exists, m_save1, m_save2, m_readingExists, m_remove, m_anyReading;
 };

@@ -583,9 +583,19 @@ private slots:
         QCOMPARE(StoreWriter::CutBirth(QStringLiteral("1990-7")), QStringLiteral("19907"));
         QCOMPARE(StoreWriter::CutBirth(QString()), QString());
 
-        m_store->Close();
+        // The connection closed and opened again: the writer follows it instead of going on
+        // with statements of the closed one.
+        QSqlDatabase connection = db();
+        connection.close();
         QVERIFY(!writer.PersonExists(id(9), &error));
         QVERIFY(!error.isEmpty()); // a failed lookup is reported, not taken as "not stored"
+        QVERIFY(connection.open());
+        QVERIFY(writer.PersonExists(id(9), &error));
+        QVERIFY(error.isEmpty());
+
+        m_store->Close();
+        QVERIFY(!writer.PersonExists(id(9), &error));
+        QVERIFY(!error.isEmpty());
     }
 };
 
