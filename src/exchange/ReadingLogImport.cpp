@@ -248,14 +248,16 @@ public:
     // The next row; false when there are no more.
     bool Take(DeviceRow& row)
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [&] { return !m_queue.empty() || m_done; });
-        if (m_queue.empty())
-            return false;
-        row = std::move(m_queue.front());
-        m_queue.pop_front();
-        if (m_queue.size() == kQueued / 2)
+        if (m_taking.empty()) {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait(lock, [&] { return !m_queue.empty() || m_done; });
+            if (m_queue.empty())
+                return false;
+            std::swap(m_taking, m_queue);
             m_changed.notify_all();
+        }
+        row = std::move(m_taking.front());
+        m_taking.pop_front();
         return true;
     }
     int RowsRead() const { return m_taken; }
@@ -280,29 +282,37 @@ public:
 
 private:
     static constexpr size_t kQueued = 512;
+    static constexpr size_t kBatch = 64;
 
     void run()
     {
         QString failure;
+        // Rows go over in batches: a hand-over per row costs a wake-up of the other thread each.
+        std::deque<DeviceRow> batch;
         try {
             bool more = !m_rows.AtEnd();
             while (more) {
-                DeviceRow row = m_rows.Read();
-                more = row.failure.isEmpty() && !m_rows.AtEnd();
+                batch.push_back(m_rows.Read());
+                more = batch.back().failure.isEmpty() && !m_rows.AtEnd();
+                if (batch.size() < kBatch && more)
+                    continue;
                 std::unique_lock<std::mutex> lock(m_mutex);
                 m_changed.wait(lock, [&] { return m_stop || m_queue.size() < kQueued; });
                 if (m_stop)
                     break;
-                m_queue.push_back(std::move(row));
-                ++m_taken;
-                if (m_queue.size() == 1)
-                    m_changed.notify_all();
+                m_taken += int(batch.size());
+                std::move(batch.begin(), batch.end(), std::back_inserter(m_queue));
+                batch.clear();
+                m_changed.notify_all();
             }
         } catch (const std::exception& e) {
             failure = QString::fromUtf8(e.what()); // out of memory: the next row cannot be read
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!failure.isEmpty()) {
+            // Rows read before the failure go first.
+            m_taken += int(batch.size());
+            std::move(batch.begin(), batch.end(), std::back_inserter(m_queue));
             DeviceRow row;
             row.number = m_taken + 1;
             row.failure = failure;
@@ -319,6 +329,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<DeviceRow> m_queue;
+    std::deque<DeviceRow> m_taking; // taken from the queue at once, used by the caller alone
     std::atomic<int> m_taken{0};
     bool m_done = false;
     bool m_stop = false;
