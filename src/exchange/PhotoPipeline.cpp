@@ -2,7 +2,10 @@
 
 #include "ReadingLogImport.h"
 
-PhotoPipeline::PhotoPipeline(size_t ahead, unsigned workers) : m_ahead(ahead ? ahead : 1)
+#include <stdexcept>
+
+PhotoPipeline::PhotoPipeline(size_t ahead, unsigned workers, PhotoSources sources)
+    : m_ahead(ahead ? ahead : 1), m_sources(std::move(sources))
 {
     start(workers);
 }
@@ -42,6 +45,36 @@ void PhotoPipeline::Add(int row, QByteArray png)
     m_changed.notify_all();
 }
 
+void PhotoPipeline::Add(int row, qint64 rowid)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Slot slot{row, nullptr, QByteArray()};
+        slot.rowid = rowid;
+        m_slots.push_back(std::move(slot));
+    }
+    m_changed.notify_all();
+}
+
+void PhotoPipeline::complete(Slot& job, std::unique_ptr<PhotoSource>& source) const
+{
+    if (job.rowid >= 0) {
+        try {
+            if (!source) {
+                if (!m_sources)
+                    throw std::runtime_error("no photo source");
+                source = m_sources();
+            }
+            job.png = source->Photo(job.rowid);
+        } catch (const std::exception& e) {
+            job.error = QString::fromUtf8(e.what());
+            return;
+        }
+    }
+    job.bitmap = decode(job.stream, job.png);
+    job.png = QByteArray();
+}
+
 QByteArray PhotoPipeline::decode(const TMemoryStream* stream, const QByteArray& png)
 {
     QByteArray bitmap;
@@ -60,6 +93,7 @@ bool PhotoPipeline::startable() const { return m_started < m_slots.size() && m_s
 
 void PhotoPipeline::run()
 {
+    std::unique_ptr<PhotoSource> source; // this thread's own
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_changed.wait(lock, [&] { return m_stop || startable(); });
@@ -69,19 +103,22 @@ void PhotoPipeline::run()
         // one stays in place (a deque keeps references to its elements while only its ends change).
         Slot& slot = m_slots[m_started++];
         slot.started = true;
-        const TMemoryStream* stream = slot.stream;
-        const QByteArray png = std::move(slot.png);
+        Slot job{slot.row, slot.stream, std::move(slot.png)};
+        job.rowid = slot.rowid;
         lock.unlock();
-        QByteArray bitmap = decode(stream, png);
+        complete(job, source);
         lock.lock();
-        slot.bitmap = std::move(bitmap);
+        slot.bitmap = std::move(job.bitmap);
+        slot.error = std::move(job.error);
         slot.done = true;
         m_changed.notify_all();
     }
 }
 
-bool PhotoPipeline::Take(int row, QByteArray& bitmap)
+bool PhotoPipeline::Take(int row, QByteArray& bitmap, QString* error)
 {
+    if (error)
+        error->clear();
     std::unique_lock<std::mutex> lock(m_mutex);
     // Jobs of rows the caller has passed are dropped: a started one once it is done.
     while (!m_slots.empty() && m_slots.front().row < row) {
@@ -99,11 +136,16 @@ bool PhotoPipeline::Take(int row, QByteArray& bitmap)
         m_slots.pop_front();
         lock.unlock();
         m_changed.notify_all();
-        bitmap = decode(slot.stream, slot.png);
+        complete(slot, m_callerSource);
+        bitmap = std::move(slot.bitmap);
+        if (error)
+            *error = slot.error;
         return true;
     }
     m_changed.wait(lock, [&] { return m_slots.front().done; });
     bitmap = std::move(m_slots.front().bitmap);
+    if (error)
+        *error = m_slots.front().error;
     m_slots.pop_front();
     --m_started;
     m_changed.notify_all();

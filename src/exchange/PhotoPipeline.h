@@ -4,14 +4,26 @@
 // decoding nor holds every bitmap at once.
 
 #include <QByteArray>
+#include <QString>
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 class TMemoryStream;
+
+// Reads photos by the row id of their row; each thread that reads gets one of its own.
+class PhotoSource {
+public:
+    virtual ~PhotoSource() = default;
+    // The photo's bytes, null when the row has none; raises when it cannot be read at all.
+    virtual QByteArray Photo(qint64 rowid) = 0;
+};
+using PhotoSources = std::function<std::unique_ptr<PhotoSource>()>;
 
 class PhotoPipeline {
 public:
@@ -22,7 +34,8 @@ public:
 
     // Jobs given as they come (Add); ahead: how many jobs past the first unclaimed one may be
     // decoded; workers: decoding threads, 0 for one per core.
-    explicit PhotoPipeline(size_t ahead = 64, unsigned workers = 0);
+    // sources: makes a reader for jobs given by row id (raises when it cannot).
+    explicit PhotoPipeline(size_t ahead = 64, unsigned workers = 0, PhotoSources sources = {});
     // Every job known at once, in row order.
     explicit PhotoPipeline(std::vector<Job> jobs, size_t ahead = 64);
     ~PhotoPipeline();
@@ -31,28 +44,37 @@ public:
 
     // A job for a row after every row added before; png: the photo's bytes (null: none).
     void Add(int row, QByteArray png);
+    // The same for a photo the worker reads itself by its row id, so that reading it costs the
+    // caller nothing.
+    void Add(int row, qint64 rowid);
 
-    // The bitmap of a row (null when the photo could not be read). false when the row is not a
+    // The bitmap of a row (null when the photo could not be decoded). false when the row is not a
     // job of this pipeline, or was passed over: the caller converts it itself then. Jobs of rows
-    // before it are dropped.
-    bool Take(int row, QByteArray& bitmap);
+    // before it are dropped. error: why the photo could not be read at all (the row fails then).
+    bool Take(int row, QByteArray& bitmap, QString* error = nullptr);
 
 private:
     struct Slot {
         int row;
         const TMemoryStream* stream;
         QByteArray png;
+        qint64 rowid = -1; // read here when not negative
         bool started = false;
         bool done = false;
         QByteArray bitmap;
+        QString error;
     };
 
     static QByteArray decode(const TMemoryStream* stream, const QByteArray& png);
+    // Reads the slot's photo when it is given by row id, then decodes it.
+    void complete(Slot& job, std::unique_ptr<PhotoSource>& source) const;
     void start(unsigned workers);
     void run();
     bool startable() const;
 
     size_t m_ahead;
+    PhotoSources m_sources;
+    std::unique_ptr<PhotoSource> m_callerSource; // for jobs the caller decodes itself
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<Slot> m_slots; // jobs not yet taken, in row order

@@ -224,14 +224,36 @@ private:
     QSet<QString> m_seen; // ID numbers read so far
 };
 
+// Photos of water_list by row id, for the decoding threads.
+class DevicePhotos : public PhotoSource {
+public:
+    DevicePhotos(const std::string& path, std::string rowidName) : m_db(path), m_rowid(std::move(rowidName)) {}
+
+    QByteArray Photo(qint64 rowid) override
+    {
+        const SQLiteArgs id{SQLiteArg::Int64(rowid)};
+        if (!m_photo)
+            m_photo = std::make_unique<TSQLiteCursor>(m_db, "SELECT photo FROM water_list WHERE " + m_rowid + "=?", id);
+        else
+            m_photo->Restart(id);
+        if (m_photo->AtEnd())
+            return QByteArray();
+        return DeviceRows::PhotoBytes(*m_photo, m_photo->IndexOfField("photo"));
+    }
+
+private:
+    TSQLiteDatabase m_db;
+    std::string m_rowid;
+    std::unique_ptr<TSQLiteCursor> m_photo;
+};
+
 // Reads the rows on a thread of its own, a bounded number ahead of the import, so that stepping
 // through the device file overlaps with writing the store.
 class DeviceReader {
 public:
-    // Opens the file twice: one connection for the rows (used by the thread alone), one for the
-    // photos (used by the caller). Raises when the file or its table cannot be read.
-    explicit DeviceReader(const std::string& path)
-        : m_rowsDb(path), m_rows(m_rowsDb), m_photosDb(path)
+    // Opens the file for the rows, read by the thread alone; raises when the file or its table
+    // cannot be read.
+    explicit DeviceReader(const std::string& path) : m_path(path), m_rowsDb(path), m_rows(m_rowsDb)
     {
         m_thread = std::thread([this] { run(); });
     }
@@ -262,22 +284,10 @@ public:
     }
     int RowsRead() const { return m_taken; }
 
-    // The photo of a row read earlier; raises when the column does not exist.
-    QByteArray Photo(const DeviceRow& row)
+    // Readers of photos by row id, each with a connection of its own.
+    PhotoSources Sources() const
     {
-        if (row.rowid < 0) {
-            if (!row.photoError.isEmpty())
-                throw ESQLiteException(row.photoError.toStdString());
-            return row.photo;
-        }
-        const SQLiteArgs id{SQLiteArg::Int64(row.rowid)};
-        if (!m_photo)
-            m_photo = std::make_unique<TSQLiteCursor>(m_photosDb, "SELECT photo FROM water_list WHERE " + m_rows.RowidName() + "=?", id);
-        else
-            m_photo->Restart(id);
-        if (m_photo->AtEnd())
-            return QByteArray();
-        return DeviceRows::PhotoBytes(*m_photo, m_photo->IndexOfField("photo"));
+        return [path = m_path, rowid = m_rows.RowidName()] { return std::make_unique<DevicePhotos>(path, rowid); };
     }
 
 private:
@@ -322,10 +332,9 @@ private:
         m_changed.notify_all();
     }
 
+    std::string m_path;
     TSQLiteDatabase m_rowsDb;
     DeviceRows m_rows;
-    TSQLiteDatabase m_photosDb;
-    std::unique_ptr<TSQLiteCursor> m_photo;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<DeviceRow> m_queue;
@@ -446,7 +455,8 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
     // store, only among the readings this import wrote (ID number and time).
     QSet<QString> fresh;
     QSet<QString> written;
-    PhotoPipeline photos(kPhotosAhead);
+    // The decoding threads read the photos too, each with a connection of its own.
+    PhotoPipeline photos(kPhotosAhead, 0, rows->Sources());
     std::deque<PendingRow> window;
     int photosPending = 0;
     bool readingDone = false;
@@ -498,11 +508,13 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
         p.validBegin = d.person[5];
         p.validEnd = d.person[6];
         p.issuer = d.person[7];
-        try {
-            photos.Add(r.number, rows->Photo(d));
-        } catch (const std::exception& e) {
-            r.failure = QString::fromUtf8(e.what());
+        if (d.rowid >= 0) {
+            photos.Add(r.number, d.rowid);
+        } else if (!d.photoError.isEmpty()) {
+            r.failure = d.photoError; // no photo column
             return true;
+        } else {
+            photos.Add(r.number, d.photo);
         }
         ++photosPending;
         r.newHolder = true;
@@ -536,8 +548,8 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
             QByteArray bitmap;
             if (r.newHolder) {
                 --photosPending;
-                photos.Take(r.number, bitmap);
-                if (!writer.InsertPerson(r.person, bitmap, &error)) {
+                photos.Take(r.number, bitmap, &error);
+                if (!error.isEmpty() || !writer.InsertPerson(r.person, bitmap, &error)) {
                     out.failedRow = r.number;
                     out.error = error;
                     break;

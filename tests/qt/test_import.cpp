@@ -4,6 +4,9 @@
 #include "MemoryStream.h"
 #include "PhotoConvert.h"
 #include "PhotoPipeline.h"
+#include "SQLiteTable.h"
+
+#include <atomic>
 #include "ReadingLogImport.h"
 #include "RecordStore.h"
 #include "DateText.h"
@@ -559,6 +562,43 @@ private slots:
             QVERIFY(bitmap.startsWith("BM"));
         } // unclaimed job 8: the worker is stopped, not waited for forever
         PhotoPipeline unused({{2, &good}, {4, &good}, {6, &good}}, 1);
+    }
+
+    void photoPipelineReadsByRowId()
+    {
+        // Each reading thread gets a source of its own; a photo that cannot be read at all comes
+        // back as its row's error, one without bytes as a missing photo.
+        struct Source : PhotoSource {
+            QByteArray Photo(qint64 rowid) override
+            {
+                if (rowid == 20)
+                    throw ESQLiteException("no such column: photo");
+                return rowid == 30 ? QByteArray() : SyntheticPng(4, 4);
+            }
+        };
+        std::atomic<int> made{0};
+        for (unsigned workers : {1u, 0u}) {
+            PhotoPipeline pipeline(1, workers, [&] {
+                ++made;
+                return std::make_unique<Source>();
+            });
+            for (int row = 1; row <= 4; ++row)
+                pipeline.Add(row, qint64(row * 10));
+            QByteArray bitmap;
+            QString error;
+            QVERIFY(pipeline.Take(1, bitmap, &error));
+            QVERIFY(bitmap.startsWith("BM"));
+            QVERIFY(error.isEmpty());
+            QVERIFY(pipeline.Take(2, bitmap, &error));
+            QVERIFY(bitmap.isNull());
+            QCOMPARE(error, QStringLiteral("no such column: photo"));
+            QVERIFY(pipeline.Take(3, bitmap, &error));
+            QVERIFY(bitmap.isNull());
+            QVERIFY(error.isEmpty());
+            QVERIFY(pipeline.Take(4, bitmap, &error));
+            QVERIFY(bitmap.startsWith("BM"));
+        }
+        QVERIFY(made >= 2);
     }
 
     void storeWriterRules()
