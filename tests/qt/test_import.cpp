@@ -5,8 +5,6 @@
 #include "PhotoConvert.h"
 #include "PhotoPipeline.h"
 #include "SQLiteTable.h"
-
-#include <atomic>
 #include "ReadingLogImport.h"
 #include "RecordStore.h"
 #include "DateText.h"
@@ -19,6 +17,8 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QtTest>
+
+#include <atomic>
 
 namespace {
 
