@@ -109,11 +109,11 @@ bool DeviceTransfer::PullSaysMissing(const QByteArray& output, const QByteArray&
     return false;
 }
 
-DeviceTransfer::Pulled DeviceTransfer::pullFile(const QByteArray& remote, const QString& partial, QByteArray* sha1, bool mayBeMissing)
+DeviceTransfer::Pulled DeviceTransfer::pullFile(const QByteArray& remote, const QString& partial, QByteArray* md5, bool mayBeMissing)
 {
     QFile::remove(partial);
     // The copy is hashed as it arrives, on another core, while adb waits on the handheld.
-    GrowingFileSha1 hash(partial);
+    GrowingFileMd5 hash(partial);
     m_last = m_runner.Run(AdbPath(), {QStringLiteral("pull"), QString::fromLatin1(remote), QDir::toNativeSeparators(partial)},
                           m_timeoutMs, m_progress);
     if (!m_last.Succeeded()) {
@@ -125,8 +125,8 @@ DeviceTransfer::Pulled DeviceTransfer::pullFile(const QByteArray& remote, const 
     // The mode is set again in case the copy came out with the handheld's own.
     if (!QFile::exists(partial) || !QFile::setPermissions(partial, QFile::ReadOwner | QFile::WriteOwner))
         return Pulled::Failed;
-    *sha1 = hash.Finish();
-    return sha1->isEmpty() ? Pulled::Failed : Pulled::Copied;
+    *md5 = hash.Finish();
+    return md5->isEmpty() ? Pulled::Failed : Pulled::Copied;
 }
 
 int DeviceTransfer::PullDeviceDb(const QString& localPath)
@@ -147,10 +147,10 @@ int DeviceTransfer::PullDeviceDb(const QString& localPath)
     // The database first: while the handheld writes, only its -wal grows, so a -wal copied after
     // the database holds all that the copy lacks (unless a checkpoint came between, which the
     // check before clearing sees).
-    const Pulled db = pullFile(kDevicePath, dbPart, &copy.dbSha1, false);
+    const Pulled db = pullFile(kDevicePath, dbPart, &copy.dbMd5, false);
     Pulled walPulled = Pulled::Failed;
     if (db == Pulled::Copied)
-        walPulled = pullFile(walOf(kDevicePath), walPart, &copy.walSha1, true);
+        walPulled = pullFile(walOf(kDevicePath), walPart, &copy.walMd5, true);
     if (m_progress)
         m_progress->End();
     copy.hasWal = walPulled == Pulled::Copied;
@@ -200,17 +200,17 @@ int DeviceTransfer::PushDeviceDb(const QString& localPath)
     return ok ? 0 : -1;
 }
 
-QByteArray DeviceTransfer::Sha1FromAnswer(const QByteArray& output, const QByteArray& remote)
+QByteArray DeviceTransfer::Md5FromAnswer(const QByteArray& output, const QByteArray& remote)
 {
-    // "<40 hex digits>  <path>"; anything else there (a shell's "not found", adb's own notes) is
+    // "<32 hex digits>  <path>"; anything else there (a shell's "not found", adb's own notes) is
     // no answer.
     QByteArray found;
     int answers = 0;
     for (const QByteArray& line : lines(output)) {
         const int gap = line.indexOf(' ');
-        if (gap != 40 || line.mid(gap).trimmed() != remote)
+        if (gap != 32 || line.mid(gap).trimmed() != remote)
             continue;
-        const QByteArray hash = line.left(40).toLower();
+        const QByteArray hash = line.left(32).toLower();
         bool hex = true;
         for (char c : hash)
             hex = hex && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
@@ -224,10 +224,10 @@ QByteArray DeviceTransfer::Sha1FromAnswer(const QByteArray& output, const QByteA
 
 bool DeviceTransfer::AnswerSaysMissing(const QByteArray& output, const QByteArray& remote)
 {
-    // "sha1sum: <path>: No such file or directory", and no hash of it besides.
+    // "md5sum: <path>: No such file or directory", and no hash of it besides.
     bool missing = false;
     for (const QByteArray& line : lines(output)) {
-        if (line == "sha1sum: " + remote + ": No such file or directory")
+        if (line == "md5sum: " + remote + ": No such file or directory")
             missing = true;
         else if (line.endsWith(' ' + remote))
             return false;
@@ -238,24 +238,24 @@ bool DeviceTransfer::AnswerSaysMissing(const QByteArray& output, const QByteArra
 DeviceTransfer::Match DeviceTransfer::DeviceDbMatches(const DeviceCopy& copy)
 {
     m_last = ProcessResult();
-    if (copy.dbSha1.isEmpty())
+    if (copy.dbMd5.isEmpty())
         return Match::Unknown;
     if (m_progress)
         m_progress->Begin(QStringLiteral("正在核对手持机数据…"));
     // The database before its -wal: a card read meanwhile reaches the -wal first.
     const QByteArray wal = walOf(kDevicePath);
-    m_last = m_runner.Run(AdbPath(), {QStringLiteral("shell"), QStringLiteral("sha1sum"), QString::fromLatin1(kDevicePath), QString::fromLatin1(wal)},
+    m_last = m_runner.Run(AdbPath(), {QStringLiteral("shell"), QStringLiteral("md5sum"), QString::fromLatin1(kDevicePath), QString::fromLatin1(wal)},
                           m_timeoutMs, m_progress);
     if (m_progress)
         m_progress->End();
-    // sha1sum ends with 1 when a file is missing, as the -wal may be.
+    // md5sum ends with 1 when a file is missing, as the -wal may be.
     if (!m_last.started || !m_last.exitedNormally || m_last.timedOut || m_last.cancelled || (m_last.exitCode != 0 && m_last.exitCode != 1))
         return Match::Unknown;
-    const QByteArray db = Sha1FromAnswer(m_last.output);
-    const QByteArray walHash = Sha1FromAnswer(m_last.output, wal);
+    const QByteArray db = Md5FromAnswer(m_last.output);
+    const QByteArray walHash = Md5FromAnswer(m_last.output, wal);
     const bool walMissing = AnswerSaysMissing(m_last.output, wal);
     if (db.isEmpty() || (walHash.isEmpty() && !walMissing))
         return Match::Unknown;
-    const bool same = db == copy.dbSha1 && (copy.hasWal ? walHash == copy.walSha1 : walMissing);
+    const bool same = db == copy.dbMd5 && (copy.hasWal ? walHash == copy.walMd5 : walMissing);
     return same ? Match::Same : Match::Different;
 }

@@ -44,9 +44,9 @@ public:
 // moves its -wal into the database when the last connection closes.
 struct DeviceCopy {
     QString path;
-    QByteArray dbSha1; // lower-case hex; empty when no copy was made
+    QByteArray dbMd5; // lower-case hex; empty when no copy was made
     bool hasWal = false;
-    QByteArray walSha1;
+    QByteArray walMd5;
 };
 
 class DeviceTransfer {
@@ -74,7 +74,8 @@ public:
     int PushDeviceDb(const QString& localPath);
 
     // Whether the handheld still holds exactly what was copied (the database, and the -wal or
-    // its absence), asked of the handheld itself (its sha1sum) so that nothing is copied.
+    // its absence), asked of the handheld itself (its md5sum, which busybox and toybox shells both have and which
+    // hashes faster than sha1sum without hashing instructions) so that nothing is copied.
     // Unknown when it cannot say: no such command there, adb failed or was cancelled, an answer
     // that does not read as one.
     enum class Match { Same, Different, Unknown };
@@ -85,9 +86,9 @@ public:
     // Removes a local copy with its -wal and -shm; false when one of them stays.
     static bool RemoveCopy(const QString& localPath);
 
-    // The hash in sha1sum's answer for a handheld file; empty when it holds none or several.
-    static QByteArray Sha1FromAnswer(const QByteArray& output, const QByteArray& remote = kDevicePath);
-    // Whether sha1sum's answer says that a handheld file does not exist (and gives no hash for it).
+    // The hash in md5sum's answer for a handheld file; empty when it holds none or several.
+    static QByteArray Md5FromAnswer(const QByteArray& output, const QByteArray& remote = kDevicePath);
+    // Whether md5sum's answer says that a handheld file does not exist (and gives no hash for it).
     static bool AnswerSaysMissing(const QByteArray& output, const QByteArray& remote);
     // Whether adb's answer to a pull says that the handheld has no such file, as opposed to any
     // other failure.
@@ -95,7 +96,7 @@ public:
 
 private:
     enum class Pulled { Copied, Missing, Failed };
-    Pulled pullFile(const QByteArray& remote, const QString& partial, QByteArray* sha1, bool mayBeMissing);
+    Pulled pullFile(const QByteArray& remote, const QString& partial, QByteArray* md5, bool mayBeMissing);
     // Whether a handheld file is gone, told by a pull of it into scratch.
     bool remoteMissing(const QByteArray& remote, const QString& scratch);
 

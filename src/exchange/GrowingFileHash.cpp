@@ -14,14 +14,13 @@
 
 namespace {
 
-// SHA-1 through libcrypto, which uses the processor's SHA instructions where there are some:
-// several times the speed of Qt's own, enough for a hash to keep up with a copy.
-class Sha1 {
+// MD5 through libcrypto's assembler code, fast enough to keep up with a copy.
+class Md5 {
 public:
-    Sha1() : m_ctx(EVP_MD_CTX_new()) { m_ok = m_ctx && EVP_DigestInit_ex(m_ctx, EVP_sha1(), nullptr) == 1; }
-    ~Sha1() { EVP_MD_CTX_free(m_ctx); }
-    Sha1(const Sha1&) = delete;
-    Sha1& operator=(const Sha1&) = delete;
+    Md5() : m_ctx(EVP_MD_CTX_new()) { m_ok = m_ctx && EVP_DigestInit_ex(m_ctx, EVP_md5(), nullptr) == 1; }
+    ~Md5() { EVP_MD_CTX_free(m_ctx); }
+    Md5(const Md5&) = delete;
+    Md5& operator=(const Md5&) = delete;
 
     void Add(const char* data, qint64 size) { m_ok = m_ok && EVP_DigestUpdate(m_ctx, data, size_t(size)) == 1; }
     // Lower-case hex; empty after a failure.
@@ -43,7 +42,7 @@ constexpr size_t kChunk = 1 << 20;
 
 // Adds what the file holds from where it stands to its current end; false on a read error or
 // when told to stop.
-bool addToEnd(QFile& file, std::vector<char>& buffer, Sha1& hash, qint64& hashed, const std::atomic<bool>& stop)
+bool addToEnd(QFile& file, std::vector<char>& buffer, Md5& hash, qint64& hashed, const std::atomic<bool>& stop)
 {
     while (!stop) {
         const qint64 n = file.read(buffer.data(), qint64(buffer.size()));
@@ -57,10 +56,10 @@ bool addToEnd(QFile& file, std::vector<char>& buffer, Sha1& hash, qint64& hashed
 
 } // namespace
 
-QByteArray Sha1OfFile(const QString& path)
+QByteArray Md5OfFile(const QString& path)
 {
     QFile file(path);
-    Sha1 hash;
+    Md5 hash;
     std::vector<char> buffer(kChunk);
     qint64 hashed = 0;
     const std::atomic<bool> never{false};
@@ -69,7 +68,7 @@ QByteArray Sha1OfFile(const QString& path)
     return hash.Hex();
 }
 
-struct GrowingFileSha1::State {
+struct GrowingFileMd5::State {
     QString path;
     std::mutex mutex;
     std::condition_variable wake;
@@ -82,7 +81,7 @@ struct GrowingFileSha1::State {
     void run()
     {
         QFile file(path);
-        Sha1 hash;
+        Md5 hash;
         std::vector<char> buffer(kChunk);
         while (!abandon) {
             bool done;
@@ -119,20 +118,20 @@ struct GrowingFileSha1::State {
     }
 };
 
-GrowingFileSha1::GrowingFileSha1(QString path) : m(std::make_unique<State>())
+GrowingFileMd5::GrowingFileMd5(QString path) : m(std::make_unique<State>())
 {
     m->path = std::move(path);
     m->thread = std::thread([state = m.get()] { state->run(); });
 }
 
-GrowingFileSha1::~GrowingFileSha1() { m->stop(false); }
+GrowingFileMd5::~GrowingFileMd5() { m->stop(false); }
 
-QByteArray GrowingFileSha1::Finish()
+QByteArray GrowingFileMd5::Finish()
 {
     m->stop(true);
     // adb writes a pulled file once, from its start to its end. A file that was replaced or cut
     // meanwhile ends at another size than what was read: it is read again whole instead.
     if (m->result.isEmpty() || QFileInfo(m->path).size() != m->hashed)
-        return Sha1OfFile(m->path);
+        return Md5OfFile(m->path);
     return m->result;
 }

@@ -7,18 +7,18 @@
 
 #include <memory>
 
-// The SHA-1 of a file in lower-case hex; empty when it cannot be read.
-QByteArray Sha1OfFile(const QString& path);
+// The MD5 of a file in lower-case hex; empty when it cannot be read.
+QByteArray Md5OfFile(const QString& path);
 
-class GrowingFileSha1 {
+class GrowingFileMd5 {
 public:
     // Starts at once on a thread of its own, reading path from the moment it appears.
-    explicit GrowingFileSha1(QString path);
-    ~GrowingFileSha1(); // gives up at once when Finish was not called
-    GrowingFileSha1(const GrowingFileSha1&) = delete;
-    GrowingFileSha1& operator=(const GrowingFileSha1&) = delete;
+    explicit GrowingFileMd5(QString path);
+    ~GrowingFileMd5(); // gives up at once when Finish was not called
+    GrowingFileMd5(const GrowingFileMd5&) = delete;
+    GrowingFileMd5& operator=(const GrowingFileMd5&) = delete;
 
-    // To be called once the writer has ended with success: the SHA-1 (lower-case hex) of the file
+    // To be called once the writer has ended with success: the MD5 (lower-case hex) of the file
     // as it now stands, reading what is still left; empty when it cannot be read.
     QByteArray Finish();
 

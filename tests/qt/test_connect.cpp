@@ -584,7 +584,7 @@ private slots:
         for (const QString& call : adbCalls())
             seen << call.section(u' ', 0, 0);
         QCOMPARE(seen, commands);
-        QCOMPARE(adbCalls().at(2), QStringLiteral("shell sha1sum /sdcard/quintara/idcard/db/idcard.db /sdcard/quintara/idcard/db/idcard.db-wal"));
+        QCOMPARE(adbCalls().at(2), QStringLiteral("shell md5sum /sdcard/quintara/idcard/db/idcard.db /sdcard/quintara/idcard/db/idcard.db-wal"));
         QCOMPARE(messages.Texts().first(), QStringLiteral("成功导入记录 2 条"));
         QCOMPARE(messages.Texts().last(), told);
         if (cleared) {
@@ -622,24 +622,24 @@ private slots:
     {
         QTest::addColumn<QByteArray>("output");
         QTest::addColumn<QByteArray>("hash");
-        const QByteArray sum = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+        const QByteArray sum = "d41d8cd98f00b204e9800998ecf8427e";
         const QByteArray path = DeviceTransfer::kDevicePath;
-        QTest::newRow("sha1sum's line") << sum + "  " + path + "\n" << sum;
+        QTest::newRow("md5sum's line") << sum + "  " + path + "\n" << sum;
         QTest::newRow("upper case, one blank, CR LF") << sum.toUpper() + " " + path + "\r\n" << sum;
         QTest::newRow("after adb's own notes") << "* daemon started successfully\n" + sum + "  " + path + "\n" << sum;
-        QTest::newRow("no such command") << QByteArray("/system/bin/sh: sha1sum: not found\n") << QByteArray();
-        QTest::newRow("no such file") << "sha1sum: " + path + ": No such file or directory\n" << QByteArray();
+        QTest::newRow("no such command") << QByteArray("/system/bin/sh: md5sum: not found\n") << QByteArray();
+        QTest::newRow("no such file") << "md5sum: " + path + ": No such file or directory\n" << QByteArray();
         QTest::newRow("another file") << sum + "  /sdcard/other.db\n" << QByteArray();
-        QTest::newRow("an MD5 is not a SHA-1") << QByteArray("d41d8cd98f00b204e9800998ecf8427e  ") + path + "\n" << QByteArray();
-        QTest::newRow("not hex") << QByteArray(40, 'g') + "  " + path << QByteArray();
-        QTest::newRow("two answers") << sum + "  " + path + "\n" + QByteArray(40, '1') + "  " + path + "\n" << QByteArray();
+        QTest::newRow("a SHA-1 is not an MD5") << QByteArray("da39a3ee5e6b4b0d3255bfef95601890afd80709  ") + path + "\n" << QByteArray();
+        QTest::newRow("not hex") << QByteArray(32, 'g') + "  " + path << QByteArray();
+        QTest::newRow("two answers") << sum + "  " + path + "\n" + QByteArray(32, '1') + "  " + path + "\n" << QByteArray();
         QTest::newRow("nothing") << QByteArray() << QByteArray();
     }
     void hashAnswers()
     {
         QFETCH(QByteArray, output);
         QFETCH(QByteArray, hash);
-        QCOMPARE(DeviceTransfer::Sha1FromAnswer(output), hash);
+        QCOMPARE(DeviceTransfer::Md5FromAnswer(output), hash);
     }
 
     void missingAnswers_data()
@@ -653,9 +653,9 @@ private slots:
         QTest::newRow("pull: refused") << QByteArray("pull") << "adb: error: failed to stat remote object '" + wal + "': Permission denied\n" << false;
         QTest::newRow("pull: connection lost") << QByteArray("pull") << "adb: error: failed to read '" + wal + "': connection reset\n" << false;
         QTest::newRow("pull: another file") << QByteArray("pull") << "adb: error: remote object '" + wal + ".old' does not exist\n" << false;
-        QTest::newRow("sha1sum: missing") << QByteArray("sha1sum") << "sha1sum: " + wal + ": No such file or directory\n" << true;
-        QTest::newRow("sha1sum: hashed") << QByteArray("sha1sum") << QByteArray(40, 'a') + "  " + wal + "\n" << false;
-        QTest::newRow("sha1sum: no such command") << QByteArray("sha1sum") << QByteArray("/system/bin/sh: sha1sum: not found\n") << false;
+        QTest::newRow("md5sum: missing") << QByteArray("md5sum") << "md5sum: " + wal + ": No such file or directory\n" << true;
+        QTest::newRow("md5sum: hashed") << QByteArray("md5sum") << QByteArray(32, 'a') + "  " + wal + "\n" << false;
+        QTest::newRow("md5sum: no such command") << QByteArray("md5sum") << QByteArray("/system/bin/sh: md5sum: not found\n") << false;
     }
     void missingAnswers()
     {
@@ -680,7 +680,7 @@ private slots:
         QByteArray bytes(3 << 20, Qt::Uninitialized);
         for (int i = 0; i < bytes.size(); ++i)
             bytes[i] = char((i * 7919) >> 5);
-        GrowingFileSha1 hash(path);
+        GrowingFileMd5 hash(path);
         QFile out(path);
         QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
         for (int at = 0; at < bytes.size(); at += 256 << 10) {
@@ -694,7 +694,7 @@ private slots:
             QVERIFY(QFile::remove(path) && out.open(QIODevice::WriteOnly) && out.write(bytes) == 1000);
             out.close();
         }
-        QCOMPARE(hash.Finish(), QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
+        QCOMPARE(hash.Finish(), QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
     }
 
     void failingPushIsReported()
