@@ -44,7 +44,7 @@ int StoreWriter::run(Statement& s, std::initializer_list<Value> values, QString*
         if (error)
             *error = why;
         if (s.handle)
-            sqlite3_reset(s.handle);
+            release(s);
         return 0;
     };
     // The store may have been closed or opened again since the last statement: statements of a
@@ -66,10 +66,11 @@ int StoreWriter::run(Statement& s, std::initializer_list<Value> values, QString*
         ++i;
         int rc = SQLITE_OK;
         // Null texts and bytes go in as NULL, as QSqlQuery binds them.
+        // The values outlive the step and are unbound right after it: SQLite need not copy them.
         if (v.text && !v.text->isNull())
-            rc = sqlite3_bind_text16(s.handle, i, v.text->utf16(), int(v.text->size() * 2), SQLITE_TRANSIENT);
+            rc = sqlite3_bind_text16(s.handle, i, v.text->utf16(), int(v.text->size() * 2), SQLITE_STATIC);
         else if (v.blob && !v.blob->isNull())
-            rc = sqlite3_bind_blob(s.handle, i, v.blob->constData(), int(v.blob->size()), SQLITE_TRANSIENT);
+            rc = sqlite3_bind_blob(s.handle, i, v.blob->constData(), int(v.blob->size()), SQLITE_STATIC);
         else if (v.text || v.blob)
             rc = sqlite3_bind_null(s.handle, i);
         else
@@ -83,6 +84,12 @@ int StoreWriter::run(Statement& s, std::initializer_list<Value> values, QString*
     return rc;
 }
 
+void StoreWriter::release(Statement& s)
+{
+    sqlite3_reset(s.handle);
+    sqlite3_clear_bindings(s.handle);
+}
+
 bool StoreWriter::found(Statement& s, std::initializer_list<Value> values, QString* error, qint64* first)
 {
     if (error)
@@ -92,7 +99,7 @@ bool StoreWriter::found(Statement& s, std::initializer_list<Value> values, QStri
     if (row && first)
         *first = sqlite3_column_int64(s.handle, 0);
     if (rc)
-        sqlite3_reset(s.handle);
+        release(s);
     return row;
 }
 
@@ -154,7 +161,7 @@ StoreWriter::ReadingResult StoreWriter::StoreReading(const QString& idcardno, co
     }
     if (!run(m_save2, {idcardno, time}, error))
         return ReadingResult::Failed;
-    sqlite3_reset(m_save2.handle);
+    release(m_save2);
     return ReadingResult::Stored;
 }
 
@@ -176,7 +183,7 @@ bool StoreWriter::InsertPerson(const PersonRecord& p, const QByteArray& photo, Q
               p.validEnd, QStringLiteral("否"), photo},
              error))
         return false;
-    sqlite3_reset(m_save1.handle);
+    release(m_save1);
     return true;
 }
 
@@ -193,6 +200,6 @@ bool StoreWriter::RemovePerson(const QString& idcardno, QString* error)
 {
     if (!run(m_remove, {idcardno}, error))
         return false;
-    sqlite3_reset(m_remove.handle);
+    release(m_remove);
     return true;
 }

@@ -82,11 +82,13 @@ private:
         const char* sql;
         sqlite3_stmt* handle = nullptr;
     };
-    // Binds values by position and steps once; the row, if any, stays readable until reset.
+    // Binds values by position and steps once; the row, if any, stays readable until released.
     // Returns SQLITE_ROW or SQLITE_DONE, or 0 with error set.
     int run(Statement& statement, std::initializer_list<Value> values, QString* error);
     // Whether the statement finds a row; its first column in `first` when asked for.
     void finalize();
+    // Ends a statement's run and lets go of its values.
+    static void release(Statement& statement);
     bool found(Statement& statement, std::initializer_list<Value> values, QString* error, qint64* first = nullptr);
 
     QSqlDatabase m_db;

@@ -224,50 +224,61 @@ private:
 
     bool unfilter()
     {
-        const size_t bpp = m_channels;
-        const unsigned char* prior = nullptr;
+        // The row above the first is all zeros.
+        const std::vector<unsigned char> zeros(m_stride, 0);
+        const unsigned char* prior = zeros.data();
         for (uint32_t y = 0; y < m_height; ++y) {
             unsigned char* row = m_raw.data() + y * (m_stride + 1);
-            const unsigned char filter = row[0];
-            unsigned char* cur = row + 1;
-            switch (filter) {
-            case 0:
-                break;
-            case 1:
-                for (size_t i = bpp; i < m_stride; ++i)
-                    cur[i] = static_cast<unsigned char>(cur[i] + cur[i - bpp]);
-                break;
-            case 2:
-                if (prior)
-                    for (size_t i = 0; i < m_stride; ++i)
-                        cur[i] = static_cast<unsigned char>(cur[i] + prior[i]);
-                break;
-            case 3:
-                for (size_t i = 0; i < m_stride; ++i) {
-                    const unsigned left = i >= bpp ? cur[i - bpp] : 0;
-                    const unsigned up = prior ? prior[i] : 0;
-                    cur[i] = static_cast<unsigned char>(cur[i] + ((left + up) >> 1));
-                }
-                break;
-            case 4:
-                for (size_t i = 0; i < m_stride; ++i) {
-                    const int a = i >= bpp ? cur[i - bpp] : 0;
-                    const int b = prior ? prior[i] : 0;
-                    const int c = i >= bpp && prior ? prior[i - bpp] : 0;
-                    const int p = a + b - c;
-                    const int pa = std::abs(p - a);
-                    const int pb = std::abs(p - b);
-                    const int pc = std::abs(p - c);
-                    const int predictor = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
-                    cur[i] = static_cast<unsigned char>(cur[i] + predictor);
-                }
-                break;
-            default:
+            const bool known = m_channels == 3 ? Unfilter<3>(row[0], row + 1, prior, m_stride)
+                                               : Unfilter<4>(row[0], row + 1, prior, m_stride);
+            if (!known)
                 return false;
-            }
-            prior = cur;
+            prior = row + 1;
         }
         return true;
+    }
+
+    // One row in place, by its filter type; false for an unknown type.
+    template <size_t Bpp>
+    static bool Unfilter(unsigned char filter, unsigned char* cur, const unsigned char* prior, size_t n)
+    {
+        switch (filter) {
+        case 0:
+            return true;
+        case 1:
+            for (size_t i = Bpp; i < n; ++i)
+                cur[i] = static_cast<unsigned char>(cur[i] + cur[i - Bpp]);
+            return true;
+        case 2:
+            for (size_t i = 0; i < n; ++i)
+                cur[i] = static_cast<unsigned char>(cur[i] + prior[i]);
+            return true;
+        case 3:
+            for (size_t i = 0; i < Bpp; ++i)
+                cur[i] = static_cast<unsigned char>(cur[i] + (prior[i] >> 1));
+            for (size_t i = Bpp; i < n; ++i)
+                cur[i] = static_cast<unsigned char>(cur[i] + ((cur[i - Bpp] + prior[i]) >> 1));
+            return true;
+        case 4:
+            // Left and upper-left are zero in the first pixel, which leaves the upper one.
+            for (size_t i = 0; i < Bpp; ++i)
+                cur[i] = static_cast<unsigned char>(cur[i] + prior[i]);
+            for (size_t i = Bpp; i < n; ++i) {
+                const int a = cur[i - Bpp];
+                const int b = prior[i];
+                const int c = prior[i - Bpp];
+                // Distances of a + b - c to a, b and c; ties go to a, then b.
+                const int pa = std::abs(b - c);
+                const int pb = std::abs(a - c);
+                const int pc = std::abs(a + b - 2 * c);
+                const int nearer = pb <= pc ? b : c;
+                const int distance = pb <= pc ? pb : pc;
+                cur[i] = static_cast<unsigned char>(cur[i] + (pa <= distance ? a : nearer));
+            }
+            return true;
+        default:
+            return false;
+        }
     }
 
     // The same file image as EncodeBmp makes of the general path's result.
