@@ -3,6 +3,7 @@
 #include "DateText.h"
 #include "PhotoConvert.h"
 #include "PhotoPipeline.h"
+#include "ReadAheadVfs.h"
 #include "RecordStore.h"
 #include "ScratchFolder.h"
 #include "SQLiteTable.h"
@@ -227,7 +228,7 @@ private:
 // Photos of water_list by row id, for the decoding threads.
 class DevicePhotos : public PhotoSource {
 public:
-    DevicePhotos(const std::string& path, std::string rowidName) : m_db(path), m_rowid(std::move(rowidName)) {}
+    DevicePhotos(const std::string& path, std::string rowidName) : m_db(path, ReadAheadVfs()), m_rowid(std::move(rowidName)) {}
 
     QByteArray Photo(qint64 rowid) override
     {
@@ -253,7 +254,7 @@ class DeviceReader {
 public:
     // Opens the file for the rows, read by the thread alone; raises when the file or its table
     // cannot be read.
-    explicit DeviceReader(const std::string& path) : m_path(path), m_rowsDb(path), m_rows(m_rowsDb)
+    explicit DeviceReader(const std::string& path) : m_path(path), m_rowsDb(path, ReadAheadVfs()), m_rows(m_rowsDb)
     {
         m_thread = std::thread([this] { run(); });
     }
@@ -657,7 +658,7 @@ bool ReadingLogImporter::AllReadingsStored(const QString& path, QString* why, bo
     std::unique_ptr<TSQLiteDatabase> device;
     std::unique_ptr<TSQLiteCursor> rows;
     try {
-        device = std::make_unique<TSQLiteDatabase>(QFile::encodeName(path).toStdString());
+        device = std::make_unique<TSQLiteDatabase>(QFile::encodeName(path).toStdString(), ReadAheadVfs());
         if (!device->HasTable("water_list"))
             return fail(QStringLiteral("no reading log"), true);
         // The two columns that make a reading; the photos are never read here.

@@ -197,9 +197,12 @@ std::string SQLiteErrorText(int code)
 
 void TSQLiteDatabase::StmtDeleter::operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
 
-TSQLiteDatabase::TSQLiteDatabase(const std::string& fileName)
+TSQLiteDatabase::TSQLiteDatabase(const std::string& fileName) : TSQLiteDatabase(fileName, nullptr) {}
+
+TSQLiteDatabase::TSQLiteDatabase(const std::string& fileName, const char* vfs)
 {
-    const int rc = sqlite3_open(fileName.c_str(), &db_);
+    // The flags sqlite3_open uses.
+    const int rc = sqlite3_open_v2(fileName.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, vfs);
     if (rc != SQLITE_OK) {
         const std::string detail = db_ ? sqlite3_errmsg(db_) : "unknown error";
         Close();

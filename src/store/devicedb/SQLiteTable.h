@@ -105,6 +105,8 @@ public:
     using QueryHook = std::function<void(TSQLiteDatabase&, const std::string&)>;
 
     explicit TSQLiteDatabase(const std::string& fileName);
+    // Over a VFS of that name (null: the default one).
+    TSQLiteDatabase(const std::string& fileName, const char* vfs);
     ~TSQLiteDatabase();
     TSQLiteDatabase(const TSQLiteDatabase&) = delete;
     TSQLiteDatabase& operator=(const TSQLiteDatabase&) = delete;
