@@ -31,7 +31,7 @@ PhotoPipeline::~PhotoPipeline()
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
     }
-    m_changed.notify_all();
+    m_work.notify_all();
     for (std::thread& worker : m_workers)
         worker.join();
 }
@@ -42,7 +42,7 @@ void PhotoPipeline::Add(int row, QByteArray png)
         std::lock_guard<std::mutex> lock(m_mutex);
         m_slots.push_back({row, nullptr, std::move(png)});
     }
-    m_changed.notify_all();
+    m_work.notify_one();
 }
 
 void PhotoPipeline::Add(int row, qint64 rowid)
@@ -53,7 +53,7 @@ void PhotoPipeline::Add(int row, qint64 rowid)
         slot.rowid = rowid;
         m_slots.push_back(std::move(slot));
     }
-    m_changed.notify_all();
+    m_work.notify_one();
 }
 
 void PhotoPipeline::complete(Slot& job, std::unique_ptr<PhotoSource>& source) const
@@ -96,7 +96,7 @@ void PhotoPipeline::run()
     std::unique_ptr<PhotoSource> source; // this thread's own
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [&] { return m_stop || startable(); });
+        m_work.wait(lock, [&] { return m_stop || startable(); });
         if (m_stop)
             return;
         // Slots are only removed from the front, and only once done or never started, so this
@@ -111,7 +111,8 @@ void PhotoPipeline::run()
         slot.bitmap = std::move(job.bitmap);
         slot.error = std::move(job.error);
         slot.done = true;
-        m_changed.notify_all();
+        if (m_callerWaiting)
+            m_done.notify_one();
     }
 }
 
@@ -123,11 +124,13 @@ bool PhotoPipeline::Take(int row, QByteArray& bitmap, QString* error)
     // Jobs of rows the caller has passed are dropped: a started one once it is done.
     while (!m_slots.empty() && m_slots.front().row < row) {
         if (m_slots.front().started)
-            m_changed.wait(lock, [&] { return m_slots.front().done; });
+            waitForFront(lock);
         m_slots.pop_front();
         if (m_started > 0)
             --m_started;
     }
+    if (startable())
+        m_work.notify_one();
     if (m_slots.empty() || m_slots.front().row != row)
         return false;
     if (!m_slots.front().started) {
@@ -135,19 +138,26 @@ bool PhotoPipeline::Take(int row, QByteArray& bitmap, QString* error)
         Slot slot = std::move(m_slots.front());
         m_slots.pop_front();
         lock.unlock();
-        m_changed.notify_all();
         complete(slot, m_callerSource);
         bitmap = std::move(slot.bitmap);
         if (error)
             *error = slot.error;
         return true;
     }
-    m_changed.wait(lock, [&] { return m_slots.front().done; });
+    waitForFront(lock);
     bitmap = std::move(m_slots.front().bitmap);
     if (error)
         *error = m_slots.front().error;
     m_slots.pop_front();
     --m_started;
-    m_changed.notify_all();
+    if (startable())
+        m_work.notify_one(); // a worker held back by the distance ahead may go on
     return true;
+}
+
+void PhotoPipeline::waitForFront(std::unique_lock<std::mutex>& lock)
+{
+    m_callerWaiting = true;
+    m_done.wait(lock, [&] { return m_slots.front().done; });
+    m_callerWaiting = false;
 }

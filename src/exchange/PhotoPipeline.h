@@ -75,8 +75,14 @@ private:
     size_t m_ahead;
     PhotoSources m_sources;
     std::unique_ptr<PhotoSource> m_callerSource; // for jobs the caller decodes itself
+    // Waits, with the lock held, until the front job is done.
+    void waitForFront(std::unique_lock<std::mutex>& lock);
+
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    // One wake-up per job, not one for every thread on every change.
+    std::condition_variable m_work; // workers: a job can be started, or stop
+    std::condition_variable m_done; // the caller: a job is done
+    bool m_callerWaiting = false;
     std::deque<Slot> m_slots; // jobs not yet taken, in row order
     size_t m_started = 0;     // of m_slots, how many from the front have been started
     bool m_stop = false;
