@@ -9,6 +9,8 @@
 #include <QProcess>
 #include <QTimer>
 
+#include <thread>
+
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
 #endif
@@ -133,7 +135,20 @@ int DeviceTransfer::PullDeviceDb(const QString& localPath)
 {
     m_last = ProcessResult();
     m_copy = DeviceCopy();
-    // A -wal or -shm of an earlier copy would be read with the new one.
+    // Deleting an earlier copy of a few hundred megabytes takes a good part of a second: it is
+    // moved aside at once and deleted while adb copies. A -wal or -shm of it would be read with
+    // the new copy, so they go first.
+    const QString aside = localPath + QStringLiteral(".old");
+    QFile::remove(aside); // left by a program that ended meanwhile
+    const bool moved = QFile::exists(localPath) && QFile::rename(localPath, aside);
+    std::thread deleting([aside, moved] {
+        if (moved)
+            QFile::remove(aside);
+    });
+    const struct Joined {
+        std::thread& thread;
+        ~Joined() { thread.join(); }
+    } joined{deleting};
     if (!RemoveCopy(localPath))
         return -1;
     // adb writes into names of their own; only finished, successful copies get the real names.
