@@ -10,12 +10,13 @@ namespace {
 
 constexpr int kFirstWindow = 16 * 1024;
 constexpr int kMaxWindow = 512 * 1024;
+constexpr int kBehind = 64 * 1024; // read before a following read, in case the pass steps back
 
 struct File {
     sqlite3_file base;
     sqlite3_file* real; // the default VFS's file, right after this struct
     bool buffered;      // a main database file
-    char* buffer;       // kMaxWindow bytes once needed
+    char* buffer;       // kMaxWindow + kBehind bytes once needed
     sqlite3_int64 start;
     int length;         // valid bytes from start
     int window;         // size of the next fill
@@ -50,19 +51,21 @@ int Read(sqlite3_file* file, void* out, int amount, sqlite3_int64 offset)
     }
     if (!f->buffered || amount > kMaxWindow)
         return Methods(f)->xRead(f->real, out, amount, offset);
-    // A read at or just past the end of the last fill carries on a pass: the next fill is larger.
-    // Any other read starts over with a small one, so scattered reads cost little extra.
-    const bool following = f->length > 0 && offset >= f->start && offset <= f->start + f->length + f->window;
+    // A read near the last fill carries on a pass: the next fill is larger, and starts a little
+    // before the read, since a table's leaf pages lie just after the overflow pages read next.
+    // Any other read starts over with a small fill, so scattered reads cost little extra.
+    const bool following = f->length > 0 && offset + kMaxWindow >= f->start && offset <= f->start + f->length + kMaxWindow;
     f->window = following ? std::min(f->window * 2, kMaxWindow) : kFirstWindow;
-    if (!f->buffer && !(f->buffer = static_cast<char*>(std::malloc(kMaxWindow))))
+    if (!f->buffer && !(f->buffer = static_cast<char*>(std::malloc(kMaxWindow + kBehind))))
         return Methods(f)->xRead(f->real, out, amount, offset);
-    const int fill = std::max(f->window, amount);
+    const sqlite3_int64 from = following ? std::max<sqlite3_int64>(0, offset - kBehind) : offset;
+    const int fill = int(std::max<sqlite3_int64>(f->window, offset - from + amount));
     f->length = 0;
-    if (Methods(f)->xRead(f->real, f->buffer, fill, offset) != SQLITE_OK)
+    if (Methods(f)->xRead(f->real, f->buffer, fill, from) != SQLITE_OK)
         return Methods(f)->xRead(f->real, out, amount, offset); // near the end of the file, or an error: as asked
-    f->start = offset;
+    f->start = from;
     f->length = fill;
-    std::memcpy(out, f->buffer, size_t(amount));
+    std::memcpy(out, f->buffer + (offset - from), size_t(amount));
     return SQLITE_OK;
 }
 
