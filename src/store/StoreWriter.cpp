@@ -27,7 +27,26 @@ StoreWriter::StoreWriter(QSqlDatabase db)
 {
 }
 
-StoreWriter::~StoreWriter() { finalize(); }
+StoreWriter::~StoreWriter() { follow(); finalize(); }
+
+void StoreWriter::follow()
+{
+    const QVariant handle = m_db.isOpen() ? m_db.driver()->handle() : QVariant();
+    sqlite3* connection = handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3* const*>(handle.data())
+                                                                                          : nullptr;
+    if (connection == m_connection)
+        return;
+    // The store was closed since the last statement, and maybe opened again. Its connection could
+    // not close while statements of this writer were open on it: it is told to close, and does
+    // so with the last of them. (Where it is gone already, only a refusal comes back.)
+    bool prepared = false;
+    for (const Statement* st : {&m_exists, &m_save1, &m_save2, &m_readingExists, &m_remove, &m_anyReading})
+        prepared = prepared || st->handle;
+    if (m_connection && prepared)
+        sqlite3_close_v2(m_connection);
+    finalize();
+    m_connection = connection;
+}
 
 void StoreWriter::finalize()
 {
@@ -47,15 +66,8 @@ int StoreWriter::run(Statement& s, std::initializer_list<Value> values, QString*
             release(s);
         return 0;
     };
-    // The store may have been closed or opened again since the last statement: statements of a
-    // closed connection would go on reading it.
-    const QVariant handle = m_db.isOpen() ? m_db.driver()->handle() : QVariant();
-    sqlite3* connection = handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3* const*>(handle.data())
-                                                                                          : nullptr;
-    if (connection != m_connection) {
-        finalize();
-        m_connection = connection;
-    }
+    // Statements of a closed connection would go on reading it.
+    follow();
     if (!m_connection)
         return fail(QStringLiteral("记录库未打开"));
     if (!s.handle && sqlite3_prepare_v3(m_connection, s.sql, -1, SQLITE_PREPARE_PERSISTENT, &s.handle, nullptr) != SQLITE_OK)

@@ -86,6 +86,8 @@ private:
     // Returns SQLITE_ROW or SQLITE_DONE, or 0 with error set.
     int run(Statement& statement, std::initializer_list<Value> values, QString* error);
     // Whether the statement finds a row; its first column in `first` when asked for.
+    // Takes the store's current connection when it changed.
+    void follow();
     void finalize();
     // Ends a statement's run and lets go of its values.
     static void release(Statement& statement);
