@@ -36,21 +36,19 @@ PhotoPipeline::~PhotoPipeline()
         worker.join();
 }
 
-void PhotoPipeline::Add(int row, QByteArray png)
-{
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_slots.push_back({row, nullptr, std::move(png)});
-    }
-    m_work.notify_one();
-}
+void PhotoPipeline::Add(int row, QByteArray png) { push({row, nullptr, std::move(png)}); }
 
 void PhotoPipeline::Add(int row, qint64 rowid)
 {
+    Slot slot{row, nullptr, QByteArray()};
+    slot.rowid = rowid;
+    push(std::move(slot));
+}
+
+void PhotoPipeline::push(Slot slot)
+{
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        Slot slot{row, nullptr, QByteArray()};
-        slot.rowid = rowid;
         m_slots.push_back(std::move(slot));
     }
     m_work.notify_one();

@@ -65,6 +65,7 @@ private:
         QString error;
     };
 
+    void push(Slot slot);
     static QByteArray decode(const TMemoryStream* stream, const QByteArray& png);
     // Reads the slot's photo when it is given by row id, then decodes it.
     void complete(Slot& job, std::unique_ptr<PhotoSource>& source) const;

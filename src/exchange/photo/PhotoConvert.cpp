@@ -141,6 +141,28 @@ unsigned char BlendOnWhite16(uint32_t p, uint32_t a)
 }
 
 
+// A 24-bit bottom-up BMP file image of the given size, its pixels all zero; sizes checked by the
+// caller.
+std::vector<unsigned char> BlankBmp(size_t width, size_t height, size_t pixelBytes)
+{
+    std::vector<unsigned char> bmp(kBmpHeaderSize + pixelBytes, 0);
+    unsigned char* h = bmp.data();
+    h[0] = 'B';
+    h[1] = 'M';
+    PutLe32(h + 2, static_cast<uint32_t>(bmp.size()));
+    PutLe32(h + 10, static_cast<uint32_t>(kBmpHeaderSize));
+    PutLe32(h + 14, 40);
+    PutLe32(h + 18, static_cast<uint32_t>(width));
+    PutLe32(h + 22, static_cast<uint32_t>(height));  // positive: bottom-up
+    PutLe16(h + 26, 1);
+    PutLe16(h + 28, 24);
+    PutLe32(h + 30, 0);  // BI_RGB
+    PutLe32(h + 34, static_cast<uint32_t>(pixelBytes));
+    PutLe32(h + 38, kBmpPixelsPerMetre);
+    PutLe32(h + 42, kBmpPixelsPerMetre);
+    return bmp;
+}
+
 class QuickPng {
 public:
     bool ToBmp(const unsigned char* data, size_t size, std::vector<unsigned char>& bmp)
@@ -288,20 +310,7 @@ private:
         const size_t width = m_width;
         const size_t height = m_height;
         const size_t stride = (width * 3 + 3) & ~size_t(3);
-        bmp.assign(kBmpHeaderSize + stride * height, 0);
-        unsigned char* h = bmp.data();
-        h[0] = 'B';
-        h[1] = 'M';
-        PutLe32(h + 2, static_cast<uint32_t>(bmp.size()));
-        PutLe32(h + 10, static_cast<uint32_t>(kBmpHeaderSize));
-        PutLe32(h + 14, 40);
-        PutLe32(h + 18, static_cast<uint32_t>(width));
-        PutLe32(h + 22, static_cast<uint32_t>(height));
-        PutLe16(h + 26, 1);
-        PutLe16(h + 28, 24);
-        PutLe32(h + 34, static_cast<uint32_t>(stride * height));
-        PutLe32(h + 38, kBmpPixelsPerMetre);
-        PutLe32(h + 42, kBmpPixelsPerMetre);
+        bmp = BlankBmp(width, height, stride * height);
         for (size_t y = 0; y < height; ++y) {
             const unsigned char* src = m_raw.data() + y * (m_stride + 1) + 1;
             unsigned char* dst = bmp.data() + kBmpHeaderSize + (height - 1 - y) * stride;
@@ -431,21 +440,7 @@ std::vector<unsigned char> EncodeBmp(const DecodedImage& img)
     if (!CheckedSize(stride, height, 1, pixelBytes) || pixelBytes > 0x7FFFFFFFu - kBmpHeaderSize)
         return {};
 
-    std::vector<unsigned char> bmp(kBmpHeaderSize + pixelBytes, 0);
-    unsigned char* h = bmp.data();
-    h[0] = 'B';
-    h[1] = 'M';
-    PutLe32(h + 2, static_cast<uint32_t>(bmp.size()));
-    PutLe32(h + 10, static_cast<uint32_t>(kBmpHeaderSize));
-    PutLe32(h + 14, 40);
-    PutLe32(h + 18, static_cast<uint32_t>(width));
-    PutLe32(h + 22, static_cast<uint32_t>(height));  // positive: bottom-up
-    PutLe16(h + 26, 1);
-    PutLe16(h + 28, 24);
-    PutLe32(h + 30, 0);  // BI_RGB
-    PutLe32(h + 34, static_cast<uint32_t>(pixelBytes));
-    PutLe32(h + 38, kBmpPixelsPerMetre);
-    PutLe32(h + 42, kBmpPixelsPerMetre);
+    std::vector<unsigned char> bmp = BlankBmp(width, height, pixelBytes);
 
     const size_t rowBytes = width * 3;
     for (size_t y = 0; y < height; ++y) {
