@@ -15,6 +15,7 @@
 #include "WidgetProgress.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -131,10 +132,14 @@ int main(int argc, char* argv[])
         window.show();
         QCoreApplication::processEvents();
         for (std::vector<double>* figures : {&first, &repeat}) {
-            if (!copyReplacing(device, handheld + QStringLiteral("idcard.db"))) {
+            // The last card was read a while before the handheld was connected.
+            QFile filled(handheld + QStringLiteral("idcard.db"));
+            if (!copyReplacing(device, filled.fileName()) || !filled.open(QIODevice::ReadOnly)
+                || !filled.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime)) {
                 std::fprintf(stderr, "cannot fill the handheld\n");
                 return 1;
             }
+            filled.close();
             sink.shown.clear();
             std::fill(std::begin(steps.ms), std::end(steps.ms), 0.0);
             QElapsedTimer t;

@@ -15,57 +15,86 @@
 #include <sys/stat.h>
 #endif
 
-ProcessResult QtProcessRunner::Run(const QString& program, const QStringList& arguments, int timeoutMs, OperationProgress* progress)
-{
-    ProcessResult result;
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.setStandardInputFile(QProcess::nullDevice());
-    QEventLoop loop;
-    QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&process, &QProcess::errorOccurred, &loop, [&](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
-            loop.quit();
-    });
-    QTimer poll;
-    poll.setInterval(50);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (progress && progress->Cancelled()) {
-            result.cancelled = true;
-            loop.quit();
-        }
-    });
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
-        result.timedOut = true;
-        loop.quit();
-    });
+namespace {
 
+class QtRunningProcess : public RunningProcess {
+public:
+    QtRunningProcess(const QString& program, const QStringList& arguments)
+    {
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.setStandardInputFile(QProcess::nullDevice());
 #ifdef Q_OS_UNIX
-    // What adb writes is a copy of the handheld's readings: nobody but the operator may read it.
-    process.setChildProcessModifier([] { ::umask(077); });
+        // What adb writes is a copy of the handheld's readings: nobody but the operator may read it.
+        m_process.setChildProcessModifier([] { ::umask(077); });
 #endif
-    process.start(program, arguments, QIODevice::ReadOnly);
-    if (!process.waitForStarted(10000)) {
-        result.errorText = process.errorString();
+        m_process.start(program, arguments, QIODevice::ReadOnly);
+        m_started = m_process.waitForStarted(10000);
+        if (!m_started)
+            m_startError = m_process.errorString();
+    }
+    ~QtRunningProcess() override { stop(); }
+
+    ProcessResult Finish(int timeoutMs, OperationProgress* progress) override
+    {
+        ProcessResult result;
+        if (!m_started) {
+            result.errorText = m_startError;
+            return result;
+        }
+        result.started = true;
+        QEventLoop loop;
+        QObject::connect(&m_process, &QProcess::finished, &loop, &QEventLoop::quit);
+        QTimer poll;
+        poll.setInterval(50);
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (progress && progress->Cancelled()) {
+                result.cancelled = true;
+                loop.quit();
+            }
+        });
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
+            result.timedOut = true;
+            loop.quit();
+        });
+        poll.start();
+        deadline.start(timeoutMs);
+        if (m_process.state() != QProcess::NotRunning)
+            loop.exec();
+        stop();
+        result.exitedNormally = !result.timedOut && !result.cancelled && m_process.exitStatus() == QProcess::NormalExit;
+        result.exitCode = m_process.exitCode();
+        result.output = m_process.readAll();
+        if (!result.Succeeded())
+            result.errorText = QString::fromLocal8Bit(result.output).trimmed();
         return result;
     }
-    result.started = true;
-    poll.start();
-    deadline.start(timeoutMs);
-    if (process.state() != QProcess::NotRunning)
-        loop.exec();
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished(5000);
+
+private:
+    void stop()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
     }
-    result.exitedNormally = !result.timedOut && !result.cancelled && process.exitStatus() == QProcess::NormalExit;
-    result.exitCode = process.exitCode();
-    result.output = process.readAll();
-    if (!result.Succeeded())
-        result.errorText = QString::fromLocal8Bit(result.output).trimmed();
-    return result;
+
+    QProcess m_process;
+    bool m_started = false;
+    QString m_startError;
+};
+
+} // namespace
+
+std::unique_ptr<RunningProcess> QtProcessRunner::Start(const QString& program, const QStringList& arguments)
+{
+    return std::make_unique<QtRunningProcess>(program, arguments);
+}
+
+ProcessResult QtProcessRunner::Run(const QString& program, const QStringList& arguments, int timeoutMs, OperationProgress* progress)
+{
+    return Start(program, arguments)->Finish(timeoutMs, progress);
 }
 
 namespace {
@@ -250,6 +279,122 @@ bool DeviceTransfer::AnswerSaysMissing(const QByteArray& output, const QByteArra
     return missing;
 }
 
+namespace {
+
+// inode:size:seconds:path. The inode tells a file put in its place, the size and time a write.
+const char* const kStatFormat = "%i:%s:%Y:%n";
+
+// The whole-second time of change in a state line.
+qint64 secondsOf(const QByteArray& state) { return state.split(':').value(2).toLongLong(); }
+
+} // namespace
+
+QByteArray DeviceTransfer::StatFromAnswer(const QByteArray& output, const QByteArray& remote)
+{
+    QByteArray found;
+    int answers = 0;
+    for (const QByteArray& line : lines(output)) {
+        const QList<QByteArray> fields = line.split(':');
+        if (fields.size() != 4 || fields[3] != remote)
+            continue;
+        bool numbers = true;
+        for (int i = 0; i < 3; ++i) {
+            numbers = numbers && !fields[i].isEmpty();
+            for (char c : fields[i])
+                numbers = numbers && c >= '0' && c <= '9';
+        }
+        if (!numbers)
+            continue;
+        found = line;
+        ++answers;
+    }
+    return answers == 1 ? found : QByteArray();
+}
+
+bool DeviceTransfer::StatSaysMissing(const QByteArray& output, const QByteArray& remote)
+{
+    // Each stat words it its own way ("stat: <path>: ...", "stat: can't stat '<path>': ..."), but
+    // all name the file and end with the system's words.
+    bool missing = false;
+    for (const QByteArray& line : lines(output)) {
+        const bool named = line.contains(remote + '\'') || line.contains(remote + ':');
+        if (line.startsWith("stat: ") && named && line.endsWith(": No such file or directory"))
+            missing = true;
+    }
+    return missing && StatFromAnswer(output, remote).isEmpty();
+}
+
+DeviceTransfer::EarlyState DeviceTransfer::EarlyStateFromAnswer(const QByteArray& output, const DeviceCopy& copy)
+{
+    EarlyState state;
+    if (copy.dbMd5.isEmpty())
+        return state;
+    // date's answer: the only line of digits alone.
+    qint64 clock = -1;
+    int clocks = 0;
+    for (const QByteArray& line : lines(output)) {
+        bool number = false;
+        const qint64 value = line.toLongLong(&number);
+        if (number && !line.startsWith('-') && !line.startsWith('+')) {
+            clock = value;
+            ++clocks;
+        }
+    }
+    const QByteArray wal = walOf(kDevicePath);
+    const QByteArray db = StatFromAnswer(output, kDevicePath);
+    const QByteArray walState = StatFromAnswer(output, wal);
+    if (clocks != 1 || db.isEmpty() || Md5FromAnswer(output) != copy.dbMd5)
+        return state;
+    if (copy.hasWal ? walState.isEmpty() || Md5FromAnswer(output, wal) != copy.walMd5
+                    : !StatSaysMissing(output, wal) || !AnswerSaysMissing(output, wal))
+        return state;
+    // A file changed in the last seconds could change again within the same second after stat
+    // looked, unseen in its time: only files older than that are trusted to show a later change.
+    for (const QByteArray& file : {db, walState})
+        if (!file.isEmpty() && secondsOf(file) > clock - 2)
+            return state;
+    state.known = true;
+    state.db = db;
+    state.wal = walState;
+    return state;
+}
+
+void DeviceTransfer::StartEarlyCheck(const DeviceCopy& copy)
+{
+    m_early.reset();
+    m_earlyFor.clear();
+    if (copy.dbMd5.isEmpty())
+        return;
+    // The clock and the states before the hashes: a write while the handheld hashes changes the
+    // state seen afterwards, whether or not the hash saw it.
+    const QString db = QString::fromLatin1(kDevicePath);
+    const QString wal = QString::fromLatin1(walOf(kDevicePath));
+    const QString line = QStringLiteral("date +%s; stat -c %1 %2 %3; md5sum %2 %3").arg(QLatin1String(kStatFormat), db, wal);
+    m_early = m_runner.Start(AdbPath(), {QStringLiteral("shell"), line});
+    m_earlyFor = copy.dbMd5;
+}
+
+DeviceTransfer::Match DeviceTransfer::stateUnchanged(const DeviceCopy& copy)
+{
+    const std::unique_ptr<RunningProcess> early = std::move(m_early);
+    m_last = early->Finish(m_timeoutMs, m_progress);
+    if (!m_last.started || !m_last.exitedNormally || m_last.timedOut || m_last.cancelled)
+        return Match::Unknown;
+    const EarlyState then = EarlyStateFromAnswer(m_last.output, copy);
+    if (!then.known)
+        return Match::Unknown;
+    const QByteArray wal = walOf(kDevicePath);
+    m_last = m_runner.Run(AdbPath(), {QStringLiteral("shell"), QStringLiteral("stat"), QStringLiteral("-c"), QLatin1String(kStatFormat),
+                                      QString::fromLatin1(kDevicePath), QString::fromLatin1(wal)},
+                          m_timeoutMs, m_progress);
+    if (!m_last.started || !m_last.exitedNormally || m_last.timedOut || m_last.cancelled)
+        return Match::Unknown;
+    const QByteArray db = StatFromAnswer(m_last.output, kDevicePath);
+    const bool same = !db.isEmpty() && db == then.db
+        && (then.wal.isEmpty() ? StatSaysMissing(m_last.output, wal) : StatFromAnswer(m_last.output, wal) == then.wal);
+    return same ? Match::Same : Match::Unknown;
+}
+
 DeviceTransfer::Match DeviceTransfer::DeviceDbMatches(const DeviceCopy& copy)
 {
     m_last = ProcessResult();
@@ -257,6 +402,15 @@ DeviceTransfer::Match DeviceTransfer::DeviceDbMatches(const DeviceCopy& copy)
         return Match::Unknown;
     if (m_progress)
         m_progress->Begin(QStringLiteral("正在核对手持机数据…"));
+    if (m_early && m_earlyFor == copy.dbMd5) {
+        const Match early = stateUnchanged(copy);
+        if (early == Match::Same || m_last.cancelled) {
+            if (m_progress)
+                m_progress->End();
+            return early;
+        }
+    }
+    m_early.reset();
     // The database before its -wal: a card read meanwhile reaches the -wal first.
     const QByteArray wal = walOf(kDevicePath);
     m_last = m_runner.Run(AdbPath(), {QStringLiteral("shell"), QStringLiteral("md5sum"), QString::fromLatin1(kDevicePath), QString::fromLatin1(wal)},

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 // Shown while an external program runs; lets the operator give up waiting.
 class OperationProgress {
 public:
@@ -26,17 +28,27 @@ struct ProcessResult {
     bool Succeeded() const { return started && exitedNormally && exitCode == 0 && !timedOut && !cancelled; }
 };
 
+// A program left to run while the caller goes on; ended when dropped before its end.
+class RunningProcess {
+public:
+    virtual ~RunningProcess() = default;
+    // Waits for its end, as ProcessRunner::Run does, the timeout counted from this call.
+    virtual ProcessResult Finish(int timeoutMs, OperationProgress* progress) = 0;
+};
+
 // Runs a program to its end. The real one keeps the event loop turning, so the window stays
 // responsive; tests may put another in its place.
 class ProcessRunner {
 public:
     virtual ~ProcessRunner() = default;
     virtual ProcessResult Run(const QString& program, const QStringList& arguments, int timeoutMs, OperationProgress* progress) = 0;
+    virtual std::unique_ptr<RunningProcess> Start(const QString& program, const QStringList& arguments) = 0;
 };
 
 class QtProcessRunner : public ProcessRunner {
 public:
     ProcessResult Run(const QString& program, const QStringList& arguments, int timeoutMs, OperationProgress* progress) override;
+    std::unique_ptr<RunningProcess> Start(const QString& program, const QStringList& arguments) override;
 };
 
 // What a pull copied: the database and, when the handheld had one, its -wal beside it (path +
@@ -73,13 +85,34 @@ public:
     // started, the -wal or -shm stays, or the push fails.
     int PushDeviceDb(const QString& localPath);
 
+    // Asks the handheld, while the caller imports the copy, for its files' inode, size and time of
+    // change, and then their hashes. When the hashes are those of the copy, the check before
+    // clearing has only to see that the state is still the same.
+    void StartEarlyCheck(const DeviceCopy& copy);
+
     // Whether the handheld still holds exactly what was copied (the database, and the -wal or
     // its absence), asked of the handheld itself (its md5sum, which busybox and toybox shells both have and which
     // hashes faster than sha1sum without hashing instructions) so that nothing is copied.
     // Unknown when it cannot say: no such command there, adb failed or was cancelled, an answer
-    // that does not read as one.
+    // that does not read as one. After StartEarlyCheck for the same copy, a state unchanged since
+    // then is enough.
     enum class Match { Same, Different, Unknown };
     Match DeviceDbMatches(const DeviceCopy& copy);
+
+    // What stat says of a handheld file: "inode:size:seconds:path", or empty when it says
+    // nothing of it or more than once.
+    static QByteArray StatFromAnswer(const QByteArray& output, const QByteArray& remote);
+    // Whether stat's answer says that a handheld file does not exist (and gives no state of it).
+    static bool StatSaysMissing(const QByteArray& output, const QByteArray& remote);
+    // The early check's answer, read against the copy: the state of the database and the -wal
+    // (empty when the -wal is missing), or nothing (known false) when the handheld did not show
+    // the copy's hashes or its files changed too lately for their times to tell a later change.
+    struct EarlyState {
+        bool known = false;
+        QByteArray db;
+        QByteArray wal;
+    };
+    static EarlyState EarlyStateFromAnswer(const QByteArray& output, const DeviceCopy& copy);
 
     const ProcessResult& LastResult() const { return m_last; }
 
@@ -100,10 +133,14 @@ private:
     // Whether a handheld file is gone, told by a pull of it into scratch.
     bool remoteMissing(const QByteArray& remote, const QString& scratch);
 
+    Match stateUnchanged(const DeviceCopy& copy);
+
     QString m_folder;
     ProcessRunner& m_runner;
     OperationProgress* m_progress;
     int m_timeoutMs = kDefaultTimeoutMs;
     ProcessResult m_last;
     DeviceCopy m_copy;
+    std::unique_ptr<RunningProcess> m_early;
+    QByteArray m_earlyFor; // the database hash of the copy it checks
 };

@@ -361,6 +361,9 @@ void TIdcardmainfrm::Button1Click()
         return;
     }
     const DeviceCopy imported = transfer.LastCopy();
+    // The handheld hashes its files while the copy is imported, so that after the question only
+    // their state is asked for.
+    transfer.StartEarlyCheck(imported);
     if (ImportDeviceDb(pulled) < 0)
         return;
     const ImportOutcome& outcome = *m_lastImport;

@@ -26,6 +26,14 @@ const QString kQuestion = QStringLiteral("是否删除手持机设备中已导�
 const QString kCleared = QStringLiteral("清除手持机内流水记录成功！");
 const QString kNotCleared = QStringLiteral("清除手持机内流水记录失败！");
 
+// Sets a file's time of change to some seconds ago.
+bool backdate(const QString& path, int seconds)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly)
+        && f.setFileTime(QDateTime::currentDateTime().addSecs(-seconds), QFileDevice::FileModificationTime);
+}
+
 QString id(int n) { return SyntheticId(510104, QDate(1979, 11, 30), n); }
 
 DeviceRow row(int holder, const QString& time)
@@ -102,6 +110,11 @@ private:
         if (!log.open(QIODevice::ReadOnly))
             return {};
         return QString::fromUtf8(log.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    }
+    int endedCalls()
+    {
+        QFile log(m_handheld->path() + QStringLiteral("/ended.log"));
+        return log.open(QIODevice::ReadOnly) ? int(log.readAll().count('\n')) : 0;
     }
     bool pushed()
     {
@@ -236,11 +249,12 @@ private slots:
         QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 2);
         QVERIFY(!QFile::exists(m_folder->path() + QStringLiteral("input/verify.db")));
         const QStringList calls = adbCalls();
-        // the database and its -wal, the check, the -wal and -shm removed and found gone, the push
-        QCOMPARE(calls.size(), 7);
+        // the database and its -wal, the check while importing and after the question, the -wal
+        // and -shm removed and found gone, the push
+        QCOMPARE(calls.size(), 8);
         QVERIFY(calls[0].startsWith(QStringLiteral("pull /sdcard/quintara/idcard/db/idcard.db ")));
         QVERIFY(calls[1].startsWith(QStringLiteral("pull /sdcard/quintara/idcard/db/idcard.db-wal ")));
-        QCOMPARE(calls[6], QStringLiteral("push %1input/empty.db /sdcard/quintara/idcard/db/idcard.db").arg(m_folder->path()));
+        QCOMPARE(calls[7], QStringLiteral("push %1input/empty.db /sdcard/quintara/idcard/db/idcard.db").arg(m_folder->path()));
         QVERIFY(!messages.unexpectedQuestions.size());
 
         // A second connect finds the handheld empty.
@@ -502,40 +516,52 @@ private slots:
     {
         QTest::addColumn<QByteArray>("handheldSwitch");
         QTest::addColumn<bool>("inWal"); // the second reading is in the handheld's -wal
+        QTest::addColumn<bool>("lately"); // the handheld's files changed just before the click
         QTest::addColumn<QString>("changeMeanwhile");
-        QTest::addColumn<QStringList>("commands");
+        QTest::addColumn<QStringList>("commands"); // adb's, and the shell's first one for a shell
         QTest::addColumn<bool>("cleared");
         QTest::addColumn<QString>("told"); // the last message
-        // Each pull copies the database and asks for its -wal; the push first removes the -wal and
-        // -shm and pulls each to see that it is gone.
-        const QStringList hashed{"pull", "pull", "shell", "shell", "pull", "pull", "push"};
-        const QStringList copiedAgain{"pull", "pull", "shell", "pull", "pull", "shell", "pull", "pull", "push"};
-        const QStringList kept{"pull", "pull", "shell", "pull", "pull"};
+        // Each pull copies the database and asks for its -wal; while the copy is imported the
+        // handheld tells the clock, the files' state and hashes ("date ..."); the push first removes
+        // the -wal and -shm and pulls each to see that it is gone.
+        const QStringList pulled{"pull", "pull", "date"};
+        const QStringList push{"rm", "pull", "pull", "push"};
+        const QStringList stated = pulled + QStringList{"stat"} + push;
+        const QStringList hashed = pulled + QStringList{"md5sum"} + push;
+        const QStringList copiedAgain = pulled + QStringList{"md5sum", "pull", "pull"} + push;
+        const QStringList kept = pulled + QStringList{"md5sum", "pull", "pull"};
+        const QStringList changedCopiedAgain = pulled + QStringList{"stat", "md5sum", "pull", "pull"} + push;
+        const QStringList changedKept = pulled + QStringList{"stat", "md5sum", "pull", "pull"};
         const QString missing = QStringLiteral("手持机中有尚未导入的数据，未清除手持机内流水记录，请重新联接设备。");
-        QTest::newRow("hash agrees: nothing copied again") << QByteArray() << false << "" << hashed << true << kCleared;
-        QTest::newRow("no hashing on the handheld: copied again") << QByteArray("no-hash") << false << "" << copiedAgain << true << kCleared;
-        QTest::newRow("file rewritten, same readings: copied again") << QByteArray() << false << "rewrite" << copiedAgain << true << kCleared;
-        QTest::newRow("a card read meanwhile: kept") << QByteArray() << false << "add" << kept << false << missing;
-        QTest::newRow("no hashing and a card read: kept") << QByteArray("no-hash") << false << "add" << kept << false << missing;
+        QTest::newRow("state unchanged: nothing hashed or copied again") << QByteArray() << false << false << "" << stated << true << kCleared;
+        QTest::newRow("changed just before: hashed again") << QByteArray() << false << true << "" << hashed << true << kCleared;
+        QTest::newRow("no stat on the handheld: hashed again") << QByteArray("no-stat") << false << false << "" << hashed << true << kCleared;
+        QTest::newRow("no hashing on the handheld: copied again") << QByteArray("no-hash") << false << false << "" << copiedAgain << true << kCleared;
+        QTest::newRow("file rewritten, same readings: copied again") << QByteArray() << false << false << "rewrite" << changedCopiedAgain << true << kCleared;
+        QTest::newRow("a card read meanwhile: kept") << QByteArray() << false << false << "add" << changedKept << false << missing;
+        QTest::newRow("changed just before, then a card read: kept") << QByteArray() << false << true << "add" << kept << false << missing;
+        QTest::newRow("no hashing and a card read: kept") << QByteArray("no-hash") << false << false << "add" << kept << false << missing;
         QTest::newRow("store locked during the check: kept, and said so")
-            << QByteArray("no-hash") << false << "lock" << kept << false
+            << QByteArray("no-hash") << false << false << "lock" << kept << false
             << QStringLiteral("无法核对手持机中的记录是否均已导入，未清除手持机内流水记录：database is locked Unable to fetch row");
-        QTest::newRow("-wal, hash agrees: nothing copied again") << QByteArray() << true << "" << hashed << true << kCleared;
-        QTest::newRow("-wal, no hashing: copied again") << QByteArray("no-hash") << true << "" << copiedAgain << true << kCleared;
+        QTest::newRow("-wal, state unchanged: nothing hashed or copied again") << QByteArray() << true << false << "" << stated << true << kCleared;
+        QTest::newRow("-wal changed just before: hashed again") << QByteArray() << true << true << "" << hashed << true << kCleared;
+        QTest::newRow("-wal, no hashing: copied again") << QByteArray("no-hash") << true << false << "" << copiedAgain << true << kCleared;
         QTest::newRow("-wal moved into the database, same readings: copied again")
-            << QByteArray() << true << "checkpoint" << copiedAgain << true << kCleared;
-        QTest::newRow("-wal, a card read into it meanwhile: kept") << QByteArray() << true << "add-wal" << kept << false << missing;
-        QTest::newRow("a -wal with a card appears meanwhile: kept") << QByteArray() << false << "add-wal" << kept << false << missing;
-        QTest::newRow("no hashing, a -wal with a card appears: kept") << QByteArray("no-hash") << false << "add-wal" << kept << false << missing;
+            << QByteArray() << true << false << "checkpoint" << changedCopiedAgain << true << kCleared;
+        QTest::newRow("-wal, a card read into it meanwhile: kept") << QByteArray() << true << false << "add-wal" << changedKept << false << missing;
+        QTest::newRow("a -wal with a card appears meanwhile: kept") << QByteArray() << false << false << "add-wal" << changedKept << false << missing;
+        QTest::newRow("no hashing, a -wal with a card appears: kept") << QByteArray("no-hash") << false << false << "add-wal" << kept << false << missing;
         // rm missing on the handheld: only a -wal that stays keeps the empty database back.
-        QTest::newRow("no rm, no -wal: cleared") << QByteArray("no-rm") << false << "" << hashed << true << kCleared;
+        QTest::newRow("no rm, no -wal: cleared") << QByteArray("no-rm") << false << false << "" << stated << true << kCleared;
         QTest::newRow("no rm, a -wal that stays: kept")
-            << QByteArray("no-rm") << true << "" << QStringList{"pull", "pull", "shell", "shell", "pull"} << false << kNotCleared;
+            << QByteArray("no-rm") << true << false << "" << pulled + QStringList{"stat", "rm", "pull"} << false << kNotCleared;
     }
     void checkBeforeClearing()
     {
         QFETCH(QByteArray, handheldSwitch);
         QFETCH(bool, inWal);
+        QFETCH(bool, lately);
         QFETCH(QString, changeMeanwhile);
         QFETCH(QStringList, commands);
         QFETCH(bool, cleared);
@@ -546,11 +572,17 @@ private slots:
             addToHandheldWal({row(2, "2014-03-08 09:00:00")});
         else
             QVERIFY(AddDeviceRows(deviceFile(), {row(2, "2014-03-08 09:00:00")}));
+        if (!lately) // the last card read an hour before the handheld was connected
+            for (const QString& file : {deviceFile(), walFile()})
+                if (QFile::exists(file))
+                    QVERIFY(backdate(file, 3600));
         QSqlDatabase other; // a second program that locks the store while the question is up
         if (!handheldSwitch.isEmpty())
             setSwitch(handheldSwitch.constData());
         messages.answers.enqueue(true);
         messages.onConfirm = [&] {
+            // The change comes after the handheld has hashed its files while the copy was imported.
+            QTRY_COMPARE(endedCalls(), 3);
             if (changeMeanwhile == QLatin1String("add")) {
                 QVERIFY(AddDeviceRows(deviceFile(), {row(4, "2014-03-08 12:30:00")}));
             } else if (changeMeanwhile == QLatin1String("add-wal")) {
@@ -583,9 +615,12 @@ private slots:
         }
         QStringList seen;
         for (const QString& call : adbCalls())
-            seen << call.section(u' ', 0, 0);
+            seen << call.section(u' ', call.startsWith(QLatin1String("shell ")) ? 1 : 0, call.startsWith(QLatin1String("shell ")) ? 1 : 0);
         QCOMPARE(seen, commands);
-        QCOMPARE(adbCalls().at(2), QStringLiteral("shell md5sum /sdcard/quintara/idcard/db/idcard.db /sdcard/quintara/idcard/db/idcard.db-wal"));
+        const QString files = QStringLiteral("/sdcard/quintara/idcard/db/idcard.db /sdcard/quintara/idcard/db/idcard.db-wal");
+        QCOMPARE(adbCalls().at(2), QStringLiteral("shell date +%s; stat -c %i:%s:%Y:%n ") + files + QStringLiteral("; md5sum ") + files);
+        if (commands.contains(QLatin1String("md5sum")))
+            QVERIFY(adbCalls().contains(QStringLiteral("shell md5sum ") + files));
         QCOMPARE(messages.Texts().first(), QStringLiteral("成功导入记录 2 条"));
         QCOMPARE(messages.Texts().last(), told);
         if (cleared) {
@@ -665,6 +700,53 @@ private slots:
         QFETCH(bool, missing);
         const QByteArray wal = QByteArray(DeviceTransfer::kDevicePath) + "-wal";
         QCOMPARE(command == "pull" ? DeviceTransfer::PullSaysMissing(output, wal) : DeviceTransfer::AnswerSaysMissing(output, wal), missing);
+    }
+
+    void earlyAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<bool>("copyHasWal");
+        QTest::addColumn<bool>("known");
+        const QByteArray db = DeviceTransfer::kDevicePath;
+        const QByteArray wal = db + "-wal";
+        const QByteArray dbSum(32, 'a'), walSum(32, 'b');
+        const QByteArray clock = "1796770000\n";
+        const QByteArray dbState = "4242:430000000:1796760000:" + db + "\n";
+        const QByteArray walState = "4243:32992:1796760000:" + wal + "\n";
+        const QByteArray hashes = dbSum + "  " + db + "\nmd5sum: " + wal + ": No such file or directory\n";
+        const QByteArray bothHashed = dbSum + "  " + db + "\n" + walSum + "  " + wal + "\n";
+        QTest::newRow("toybox") << clock + dbState + "stat: " + wal + ": No such file or directory\n" + hashes << false << true;
+        QTest::newRow("busybox, after adb's notes")
+            << "* daemon started successfully\n" + clock + dbState + "stat: can't stat '" + wal + "': No such file or directory\n" + hashes << false << true;
+        QTest::newRow("with its -wal") << clock + dbState + walState + bothHashed << true << true;
+        QTest::newRow("changed a second before the clock")
+            << "1796760001\n" + dbState + "stat: " + wal + ": No such file or directory\n" + hashes << false << false;
+        QTest::newRow("-wal changed just before") << clock + dbState + "4243:32992:1796769999:" + wal + "\n" + bothHashed << true << false;
+        QTest::newRow("not the copy's hash")
+            << clock + dbState + "stat: " + wal + ": No such file or directory\n" + QByteArray(32, 'c') + "  " + db + "\n" << false << false;
+        QTest::newRow("no clock") << "/system/bin/sh: date: not found\n" + dbState + "stat: " + wal + ": No such file or directory\n" + hashes
+                                  << false << false;
+        QTest::newRow("no stat") << clock + "/system/bin/sh: stat: not found\n" + hashes << false << false;
+        QTest::newRow("-wal gone since the copy") << clock + dbState + "stat: " + wal + ": No such file or directory\n" + hashes << true << false;
+        QTest::newRow("a -wal the copy lacks") << clock + dbState + walState + bothHashed << false << false;
+        QTest::newRow("-wal's state not told") << clock + dbState + "stat: " + wal + ": Permission denied\n" + hashes << false << false;
+        QTest::newRow("the database told twice") << clock + dbState + dbState + "stat: " + wal + ": No such file or directory\n" + hashes << false << false;
+    }
+    void earlyAnswers()
+    {
+        QFETCH(QByteArray, output);
+        QFETCH(bool, copyHasWal);
+        QFETCH(bool, known);
+        DeviceCopy copy;
+        copy.dbMd5 = QByteArray(32, 'a');
+        copy.hasWal = copyHasWal;
+        copy.walMd5 = copyHasWal ? QByteArray(32, 'b') : QByteArray();
+        const DeviceTransfer::EarlyState state = DeviceTransfer::EarlyStateFromAnswer(output, copy);
+        QCOMPARE(state.known, known);
+        if (known) {
+            QCOMPARE(state.db, "4242:430000000:1796760000:" + QByteArray(DeviceTransfer::kDevicePath));
+            QCOMPARE(state.wal.isEmpty(), !copyHasWal);
+        }
     }
 
     void hashWhileWritten_data()

@@ -2,12 +2,15 @@
 #include "testutil.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -272,6 +275,33 @@ TEST_F(AdbSim, ShellHashesHandheldFiles)
     r = adbRun({QStringLiteral("shell"), QStringLiteral("sha1sum"), kRemote});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(r.err.contains("no devices/emulators found")) << r.err.constData();
+}
+
+TEST_F(AdbSim, ShellLineOfSeveralCommandsWithStatAndClock)
+{
+    const QByteArray bytes = putOnHandheld(5000);
+    const QByteArray md5 = QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex();
+    const QString wal = kRemote + QStringLiteral("-wal");
+    auto r = adbRun({QStringLiteral("shell"), QStringLiteral("date +%s; stat -c %i:%s:%Y:%n %1 %2; md5sum %1").arg(kRemote, wal)});
+    // The commands in turn; the status is the last one's, though stat found no -wal.
+    EXPECT_EQ(r.exitCode, 0) << r.err.constData();
+    const QList<QByteArray> out = r.out.split('\n');
+    ASSERT_EQ(out.size(), 4) << r.out.constData();
+    EXPECT_LE(qAbs(out[0].toLongLong() - QDateTime::currentSecsSinceEpoch()), 5);
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(deviceFile()).constData(), &st), 0);
+    EXPECT_EQ(out[1], QStringLiteral("%1:5000:%2:%3").arg(st.st_ino).arg(qint64(st.st_mtime)).arg(kRemote).toUtf8());
+    EXPECT_EQ(out[2], md5 + "  " + kRemote.toUtf8());
+    EXPECT_EQ(r.err, "stat: " + wal.toUtf8() + ": No such file or directory\n");
+
+    setSwitch("no-stat");
+    r = adbRun({QStringLiteral("shell"), QStringLiteral("stat -c %s ") + kRemote + QStringLiteral(";date +%s")});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.err.contains("stat: inaccessible or not found")) << r.err.constData();
+    r = adbRun({QStringLiteral("shell"), QStringLiteral("date +%s; stat -c %s ") + kRemote});
+    EXPECT_EQ(r.exitCode, 127);
+    // Each call is logged when it ends as well as when it starts.
+    EXPECT_EQ(testutil::readFile(handheld + QStringLiteral("/ended.log")).count('\n'), 3);
 }
 
 TEST_F(AdbSim, ShellRmRemovesHandheldFiles)
