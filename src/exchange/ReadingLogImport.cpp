@@ -225,10 +225,11 @@ private:
     QSet<QString> m_seen; // ID numbers read so far
 };
 
-// Photos of water_list by row id, for the decoding threads.
+// Photos of water_list by row id, for the decoding threads. Scattered lookups: read page by page,
+// as a read-ahead would copy several times the bytes of each photo.
 class DevicePhotos : public PhotoSource {
 public:
-    DevicePhotos(const std::string& path, std::string rowidName) : m_db(path, ReadAheadVfs()), m_rowid(std::move(rowidName)) {}
+    DevicePhotos(const std::string& path, std::string rowidName) : m_db(path), m_rowid(std::move(rowidName)) {}
 
     QByteArray Photo(qint64 rowid) override
     {
