@@ -9,7 +9,10 @@
 #include <QProcess>
 #include <QTimer>
 
+#include <cstdio>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
@@ -102,6 +105,43 @@ namespace {
 QByteArray walOf(const QByteArray& remote) { return remote + "-wal"; }
 QByteArray shmOf(const QByteArray& remote) { return remote + "-shm"; }
 
+// Deletes files on a thread of its own while the program goes on; waited for only by the next
+// deletion, the next pull, or the program's end.
+class LaterRemoval {
+public:
+    static LaterRemoval& Instance()
+    {
+        static LaterRemoval removal;
+        return removal;
+    }
+    ~LaterRemoval() { Wait(); }
+
+    void Remove(const QStringList& files)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_thread.joinable())
+            m_thread.join();
+        // Names taken now: the thread may outlive the application object.
+        std::vector<QByteArray> names;
+        for (const QString& file : files)
+            names.push_back(QFile::encodeName(file));
+        m_thread = std::thread([names = std::move(names)] {
+            for (const QByteArray& name : names)
+                std::remove(name.constData());
+        });
+    }
+    void Wait()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::thread m_thread;
+};
+
 // The lines of an answer, without line ends and blanks around them.
 QList<QByteArray> lines(const QByteArray& output)
 {
@@ -116,6 +156,12 @@ QList<QByteArray> lines(const QByteArray& output)
 DeviceTransfer::DeviceTransfer(QString programFolder, ProcessRunner& runner, OperationProgress* progress)
     : m_folder(std::move(programFolder)), m_runner(runner), m_progress(progress)
 {
+}
+
+DeviceTransfer::~DeviceTransfer()
+{
+    if (!m_aside.isEmpty())
+        LaterRemoval::Instance().Remove(m_aside);
 }
 
 bool DeviceTransfer::RemoveCopy(const QString& localPath)
@@ -164,20 +210,15 @@ int DeviceTransfer::PullDeviceDb(const QString& localPath)
 {
     m_last = ProcessResult();
     m_copy = DeviceCopy();
-    // Deleting an earlier copy of a few hundred megabytes takes a good part of a second: it is
-    // moved aside at once and deleted while adb copies. A -wal or -shm of it would be read with
-    // the new copy, so they go first.
+    // Deleting an earlier copy of a few hundred megabytes takes a good part of a second of the
+    // disk's and the processor's time, and slows what runs beside it: it is moved aside at once
+    // and deleted when the command has ended. A -wal or -shm of it would be read with the new
+    // copy, so they go first.
     const QString aside = localPath + QStringLiteral(".old");
+    LaterRemoval::Instance().Wait();
     QFile::remove(aside); // left by a program that ended meanwhile
-    const bool moved = QFile::exists(localPath) && QFile::rename(localPath, aside);
-    std::thread deleting([aside, moved] {
-        if (moved)
-            QFile::remove(aside);
-    });
-    const struct Joined {
-        std::thread& thread;
-        ~Joined() { thread.join(); }
-    } joined{deleting};
+    if (QFile::exists(localPath) && QFile::rename(localPath, aside))
+        m_aside << aside;
     if (!RemoveCopy(localPath))
         return -1;
     // adb writes into names of their own; only finished, successful copies get the real names.

@@ -68,6 +68,8 @@ public:
 
     // programFolder with its trailing separator; adb is expected in it.
     DeviceTransfer(QString programFolder, ProcessRunner& runner, OperationProgress* progress = nullptr);
+    // Earlier copies that the pulls moved aside are deleted from here on, on another thread.
+    ~DeviceTransfer();
 
     QString AdbPath() const { return m_folder + QStringLiteral("adb"); }
     void SetTimeout(int ms) { m_timeoutMs = ms; }
@@ -143,4 +145,5 @@ private:
     DeviceCopy m_copy;
     std::unique_ptr<RunningProcess> m_early;
     QByteArray m_earlyFor; // the database hash of the copy it checks
+    QStringList m_aside;   // earlier copies moved aside by the pulls
 };
