@@ -33,7 +33,7 @@ TEST_F(MakeDb, BuildsBothProgramDatabases)
         Sqlite s(store);
         EXPECT_EQ(s.scalar("SELECT count(*) FROM nation_mes WHERE nation_no BETWEEN 1 AND 56"), 56);
         EXPECT_EQ(s.scalar("SELECT nation_no FROM nation_mes WHERE nation = '维吾尔'"), 5);
-        EXPECT_EQ(s.scalar("PRAGMA page_size"), 4096);
+        EXPECT_EQ(s.scalar("PRAGMA page_size"), 16384);
         EXPECT_EQ(s.scalar("SELECT count(*) FROM sqlite_master WHERE type = 'index' "
                            "AND name LIKE 'idcard%'"),
                   4);
