@@ -151,6 +151,31 @@ QList<QByteArray> lines(const QByteArray& output)
     return out;
 }
 
+// What the one line of an answer that read() takes gives; empty when no line or several do.
+template <typename Read>
+QByteArray onlyAnswer(const QByteArray& output, Read read)
+{
+    QByteArray found;
+    int answers = 0;
+    for (const QByteArray& line : lines(output)) {
+        const QByteArray value = read(line);
+        if (value.isEmpty())
+            continue;
+        found = value;
+        ++answers;
+    }
+    return answers == 1 ? found : QByteArray();
+}
+
+// Whether a text is made of the digits 0 to 9 alone, or of hex digits too.
+bool digitsOnly(const QByteArray& text, bool hex)
+{
+    bool ok = !text.isEmpty();
+    for (char c : text)
+        ok = ok && ((c >= '0' && c <= '9') || (hex && c >= 'a' && c <= 'f'));
+    return ok;
+}
+
 } // namespace
 
 DeviceTransfer::DeviceTransfer(QString programFolder, ProcessRunner& runner, OperationProgress* progress)
@@ -289,22 +314,11 @@ QByteArray DeviceTransfer::Md5FromAnswer(const QByteArray& output, const QByteAr
 {
     // "<32 hex digits>  <path>"; anything else there (a shell's "not found", adb's own notes) is
     // no answer.
-    QByteArray found;
-    int answers = 0;
-    for (const QByteArray& line : lines(output)) {
+    return onlyAnswer(output, [&](const QByteArray& line) {
         const int gap = line.indexOf(' ');
-        if (gap != 32 || line.mid(gap).trimmed() != remote)
-            continue;
         const QByteArray hash = line.left(32).toLower();
-        bool hex = true;
-        for (char c : hash)
-            hex = hex && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
-        if (!hex)
-            continue;
-        found = hash;
-        ++answers;
-    }
-    return answers == 1 ? found : QByteArray();
+        return gap == 32 && line.mid(gap).trimmed() == remote && digitsOnly(hash, true) ? hash : QByteArray();
+    });
 }
 
 bool DeviceTransfer::AnswerSaysMissing(const QByteArray& output, const QByteArray& remote)
@@ -332,24 +346,12 @@ qint64 secondsOf(const QByteArray& state) { return state.split(':').value(2).toL
 
 QByteArray DeviceTransfer::StatFromAnswer(const QByteArray& output, const QByteArray& remote)
 {
-    QByteArray found;
-    int answers = 0;
-    for (const QByteArray& line : lines(output)) {
+    return onlyAnswer(output, [&](const QByteArray& line) {
         const QList<QByteArray> fields = line.split(':');
-        if (fields.size() != 4 || fields[3] != remote)
-            continue;
-        bool numbers = true;
-        for (int i = 0; i < 3; ++i) {
-            numbers = numbers && !fields[i].isEmpty();
-            for (char c : fields[i])
-                numbers = numbers && c >= '0' && c <= '9';
-        }
-        if (!numbers)
-            continue;
-        found = line;
-        ++answers;
-    }
-    return answers == 1 ? found : QByteArray();
+        const bool state = fields.size() == 4 && fields[3] == remote && digitsOnly(fields[0], false) && digitsOnly(fields[1], false)
+            && digitsOnly(fields[2], false);
+        return state ? line : QByteArray();
+    });
 }
 
 bool DeviceTransfer::StatSaysMissing(const QByteArray& output, const QByteArray& remote)
@@ -371,20 +373,12 @@ DeviceTransfer::EarlyState DeviceTransfer::EarlyStateFromAnswer(const QByteArray
     if (copy.dbMd5.isEmpty())
         return state;
     // date's answer: the only line of digits alone.
-    qint64 clock = -1;
-    int clocks = 0;
-    for (const QByteArray& line : lines(output)) {
-        bool number = false;
-        const qint64 value = line.toLongLong(&number);
-        if (number && !line.startsWith('-') && !line.startsWith('+')) {
-            clock = value;
-            ++clocks;
-        }
-    }
+    bool clockRead = false;
+    const qint64 clock = onlyAnswer(output, [](const QByteArray& line) { return digitsOnly(line, false) ? line : QByteArray(); }).toLongLong(&clockRead);
     const QByteArray wal = walOf(kDevicePath);
     const QByteArray db = StatFromAnswer(output, kDevicePath);
     const QByteArray walState = StatFromAnswer(output, wal);
-    if (clocks != 1 || db.isEmpty() || Md5FromAnswer(output) != copy.dbMd5)
+    if (!clockRead || db.isEmpty() || Md5FromAnswer(output) != copy.dbMd5)
         return state;
     if (copy.hasWal ? walState.isEmpty() || Md5FromAnswer(output, wal) != copy.walMd5
                     : !StatSaysMissing(output, wal) || !AnswerSaysMissing(output, wal))
