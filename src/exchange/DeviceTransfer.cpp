@@ -397,7 +397,6 @@ DeviceTransfer::EarlyState DeviceTransfer::EarlyStateFromAnswer(const QByteArray
 void DeviceTransfer::StartEarlyCheck(const DeviceCopy& copy)
 {
     m_early.reset();
-    m_earlyFor.clear();
     if (copy.dbMd5.isEmpty())
         return;
     // The clock and the states before the hashes: a write while the handheld hashes changes the
@@ -406,14 +405,13 @@ void DeviceTransfer::StartEarlyCheck(const DeviceCopy& copy)
     const QString wal = QString::fromLatin1(walOf(kDevicePath));
     const QString line = QStringLiteral("date +%s; stat -c %1 %2 %3; md5sum %2 %3").arg(QLatin1String(kStatFormat), db, wal);
     m_early = m_runner.Start(AdbPath(), {QStringLiteral("shell"), line});
-    m_earlyFor = copy.dbMd5;
 }
 
 DeviceTransfer::Match DeviceTransfer::stateUnchanged(const DeviceCopy& copy)
 {
     const std::unique_ptr<RunningProcess> early = std::move(m_early);
     m_last = early->Finish(m_timeoutMs, m_progress);
-    if (!m_last.started || !m_last.exitedNormally || m_last.timedOut || m_last.cancelled)
+    if (!m_last.exitedNormally) // not started, crashed, cancelled or timed out
         return Match::Unknown;
     const EarlyState then = EarlyStateFromAnswer(m_last.output, copy);
     if (!then.known)
@@ -422,7 +420,7 @@ DeviceTransfer::Match DeviceTransfer::stateUnchanged(const DeviceCopy& copy)
     m_last = m_runner.Run(AdbPath(), {QStringLiteral("shell"), QStringLiteral("stat"), QStringLiteral("-c"), QLatin1String(kStatFormat),
                                       QString::fromLatin1(kDevicePath), QString::fromLatin1(wal)},
                           m_timeoutMs, m_progress);
-    if (!m_last.started || !m_last.exitedNormally || m_last.timedOut || m_last.cancelled)
+    if (!m_last.exitedNormally) // not started, crashed, cancelled or timed out
         return Match::Unknown;
     const QByteArray db = StatFromAnswer(m_last.output, kDevicePath);
     const bool same = !db.isEmpty() && db == then.db
@@ -437,7 +435,7 @@ DeviceTransfer::Match DeviceTransfer::DeviceDbMatches(const DeviceCopy& copy)
         return Match::Unknown;
     if (m_progress)
         m_progress->Begin(QStringLiteral("正在核对手持机数据…"));
-    if (m_early && m_earlyFor == copy.dbMd5) {
+    if (m_early) { // its answer is read against this copy's hashes
         const Match early = stateUnchanged(copy);
         if (early == Match::Same || m_last.cancelled) {
             if (m_progress)

@@ -96,8 +96,8 @@ public:
     // its absence), asked of the handheld itself (its md5sum, which busybox and toybox shells both have and which
     // hashes faster than sha1sum without hashing instructions) so that nothing is copied.
     // Unknown when it cannot say: no such command there, adb failed or was cancelled, an answer
-    // that does not read as one. After StartEarlyCheck for the same copy, a state unchanged since
-    // then is enough.
+    // that does not read as one. After StartEarlyCheck, when its answer showed this copy's
+    // hashes, a state unchanged since then is enough.
     enum class Match { Same, Different, Unknown };
     Match DeviceDbMatches(const DeviceCopy& copy);
 
@@ -144,6 +144,5 @@ private:
     ProcessResult m_last;
     DeviceCopy m_copy;
     std::unique_ptr<RunningProcess> m_early;
-    QByteArray m_earlyFor; // the database hash of the copy it checks
     QStringList m_aside;   // earlier copies moved aside by the pulls
 };
