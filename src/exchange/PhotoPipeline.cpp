@@ -1,6 +1,6 @@
 #include "PhotoPipeline.h"
 
-#include "ReadingLogImport.h"
+#include "ConvertPhoto.h"
 
 #include <stdexcept>
 

@@ -5,8 +5,6 @@
 #include <QSqlDatabase>
 #include <QString>
 
-class TMemoryStream;
-
 struct ImportOutcome {
     enum class Validation { Ok, NoTable, OpenFailed };
 
@@ -46,11 +44,6 @@ private:
     QSqlDatabase m_store;
     QString m_scratch;
 };
-
-// PNG photo to a Windows bitmap file image. false (with a reason) when there is no photo or it
-// cannot be read.
-bool ConvertPhoto(const TMemoryStream* source, QByteArray& target, QString* why);
-bool ConvertPhoto(const char* png, size_t size, QByteArray& target, QString* why);
 
 // The operator's texts for an outcome: the closing information, and a warning when the import did
 // not take every reading (empty when it did).

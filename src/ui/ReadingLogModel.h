@@ -7,6 +7,7 @@
 // themselves are stepped in chunks while the event loop is idle, or at once when the grid asks
 // for a row not yet read.
 
+#include "CommandView.h"
 #include "ReadingLogQuery.h"
 
 #include <QAbstractTableModel>
@@ -17,7 +18,7 @@
 
 #include <vector>
 
-class ReadingLogModel : public QAbstractTableModel {
+class ReadingLogModel : public QAbstractTableModel, public ReadingRows {
     Q_OBJECT
 public:
     enum Column { ColName = 0, ColIdcardno, ColReadtime, ColAddress, ColumnCount };
@@ -34,12 +35,12 @@ public:
     bool FullyFetched() const { return !m_query.isActive(); }
     int FetchedCount() const { return static_cast<int>(m_rows.size()); }
 
-    qint64 SerialAt(int row) const;
-    QString IdcardnoAt(int row) const;
-    QString NameAt(int row) const;
+    qint64 SerialAt(int row) const override;
+    QString IdcardnoAt(int row) const override;
+    QString NameAt(int row) const override;
     QString AddressAt(int row) const;
-    QString ReadtimeAt(int row) const; // "YYYY-MM-DD hh:mm:ss"
-    QString BlackflagAt(int row) const;
+    QString ReadtimeAt(int row) const override; // "YYYY-MM-DD hh:mm:ss"
+    QString BlackflagAt(int row) const override;
 
     void SetCurrentRow(int row);
 

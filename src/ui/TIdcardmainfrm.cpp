@@ -1,23 +1,19 @@
 #include "TIdcardmainfrm.h"
 #include "ui_Idcardmainfrm.h"
 
-#include "CardPrint.h"
-#include "DateText.h"
+#include "ConnectDeviceCommand.h"
+#include "DeleteReadingsCommand.h"
 #include "DeviceTransfer.h"
+#include "ExportReadingsCommand.h"
 #include "Global.h"
-#include "ReadingLogImport.h"
-#include "ReadingDeletion.h"
+#include "PrintCardCommand.h"
 #include "ReadingLogModel.h"
 #include "RecordStore.h"
 #include "ScratchFolder.h"
 #include "WidgetProgress.h"
-#include "WorkbookExport.h"
 
 #include <QApplication>
-#include <QFile>
-#include <QFileInfo>
 #include <QCalendarWidget>
-#include <QDir>
 #include <QHeaderView>
 #include <QImage>
 #include <QItemSelectionModel>
@@ -37,50 +33,6 @@ const char* const kDetailsSql =
     "select b.sex,c.nation,b.born,b.grantdept,b.UsefulLifeBegin,b.UsefulLifeEnd,b.photo "
     "from idcardwater a,idcardinfo b,nation_mes c "
     "where a.serialno=:p1 and a.idcardno=b.idcardno and b.nation_no=c.nation_no";
-
-// Suspends painting of the list and the details while a command walks the rows; resumed on every
-// path out.
-class UpdatesSuspended {
-public:
-    explicit UpdatesSuspended(std::initializer_list<QWidget*> widgets) : m_widgets(widgets)
-    {
-        for (QWidget* w : m_widgets)
-            w->setUpdatesEnabled(false);
-    }
-    ~UpdatesSuspended()
-    {
-        for (QWidget* w : m_widgets)
-            w->setUpdatesEnabled(true);
-    }
-    UpdatesSuspended(const UpdatesSuspended&) = delete;
-    UpdatesSuspended& operator=(const UpdatesSuspended&) = delete;
-
-private:
-    std::vector<QWidget*> m_widgets;
-};
-
-// A step that blocks the window: the wait cursor and a box without Cancel, shown at once and
-// taken down on every path.
-class BlockingStep {
-public:
-    BlockingStep(OperationProgress* progress, const QString& text) : m_progress(progress)
-    {
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        if (m_progress)
-            m_progress->Begin(text, false);
-    }
-    ~BlockingStep()
-    {
-        if (m_progress)
-            m_progress->End();
-        QApplication::restoreOverrideCursor();
-    }
-    BlockingStep(const BlockingStep&) = delete;
-    BlockingStep& operator=(const BlockingStep&) = delete;
-
-private:
-    OperationProgress* m_progress;
-};
 
 const QDate kLatestPickDate(9999, 12, 30);
 
@@ -107,7 +59,6 @@ TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidg
     , m_ownProgress(std::make_unique<WidgetProgress>(this))
     , m_progress(m_ownProgress.get())
     , m_scratchFolder(PrivateScratchFolder())
-    , m_lastImport(std::make_unique<ImportOutcome>())
     , m_txtdlgFileName(QStringLiteral("dealwater"))
 {
     ui->setupUi(this);
@@ -269,6 +220,13 @@ void TIdcardmainfrm::fetchFailed(const QString& error)
     ShowError(error);
 }
 
+const ReadingRows& TIdcardmainfrm::Rows() const { return *m_model; }
+
+bool TIdcardmainfrm::AnyChosen() const
+{
+    return ui->cb_all->isChecked() || ui->DBGrid1->selectionModel()->hasSelection();
+}
+
 bool TIdcardmainfrm::ChosenRows(std::vector<int>& rows)
 {
     rows.clear();
@@ -288,6 +246,54 @@ bool TIdcardmainfrm::ChosenRows(std::vector<int>& rows)
         rows.push_back(index.row());
     std::sort(rows.begin(), rows.end());
     return true;
+}
+
+int TIdcardmainfrm::CurrentRow() const
+{
+    const QModelIndex current = ui->DBGrid1->selectionModel()->currentIndex();
+    return current.isValid() ? current.row() : -1;
+}
+
+void TIdcardmainfrm::SetCurrentRow(int row)
+{
+    ui->DBGrid1->selectionModel()->setCurrentIndex(m_model->index(row, 0), QItemSelectionModel::NoUpdate);
+}
+
+void TIdcardmainfrm::FinishListing() { m_model->FetchAll(); }
+
+void TIdcardmainfrm::BeginBlocking(const QString& text, bool suspendList)
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    if (m_progress)
+        m_progress->Begin(text, false);
+    m_listSuspended = suspendList;
+    if (suspendList) {
+        ui->DBGrid1->setUpdatesEnabled(false);
+        ui->GroupBox2->setUpdatesEnabled(false);
+    }
+}
+
+void TIdcardmainfrm::EndBlocking()
+{
+    if (m_listSuspended) {
+        ui->DBGrid1->setUpdatesEnabled(true);
+        ui->GroupBox2->setUpdatesEnabled(true);
+        m_listSuspended = false;
+    }
+    if (m_progress)
+        m_progress->End();
+    QApplication::restoreOverrideCursor();
+}
+
+std::uint32_t TIdcardmainfrm::WindowHandle() const { return static_cast<std::uint32_t>(window()->winId()); }
+
+void TIdcardmainfrm::runCommand(const std::function<void()>& command)
+{
+    if (m_commandRunning)
+        return;
+    const QScopedValueRollback<bool> running(m_commandRunning, true);
+    const QScopedValueRollback<bool> busy(QueryBusy, true);
+    command();
 }
 
 void TIdcardmainfrm::Timer1Timer()
@@ -317,201 +323,34 @@ void TIdcardmainfrm::retbtnClick() { close(); }
 
 int TIdcardmainfrm::ImportDeviceDb(const QString& path)
 {
-    {
-        const BlockingStep step(m_progress, QStringLiteral("正在导入读卡记录…"));
-        // The list's cursor is finished first: the import writes through the same connection.
-        m_model->FetchAll();
-        ReadingLogImporter importer(m_dm ? m_dm->con1() : QSqlDatabase(), m_scratchFolder);
-        *m_lastImport = importer.ImportDeviceDb(path);
-    }
-    if (m_lastImport->readFailed && m_dm && !m_dm->IsOpen() && !m_dm->LastOpenError().isEmpty())
-        m_lastImport->error += QStringLiteral("：") + m_dm->LastOpenError(); // why it did not open
-
-    const ImportOutcome& outcome = *m_lastImport;
-    switch (outcome.validation) {
-    case ImportOutcome::Validation::NoTable:
-        ShowWarning(QStringLiteral("二代证读卡流水数据库验证失败"));
-        return -1;
-    case ImportOutcome::Validation::OpenFailed:
-        ShowWarning(QStringLiteral("联接二代证读卡流水数据库失败"));
-        return -1;
-    case ImportOutcome::Validation::Ok:
-        break;
-    }
-    const QString summary = ImportSummaryText(outcome);
-    if (!summary.isEmpty())
-        ShowInfo(summary);
-    const QString incomplete = ImportIncompleteText(outcome);
-    if (!incomplete.isEmpty())
-        ShowWarning(incomplete);
-    return outcome.count;
+    ImportOutcome outcome;
+    return ImportAndReport(m_dm, m_scratchFolder, *this, path, outcome);
 }
+
+QSqlDatabase TIdcardmainfrm::store() const { return m_dm ? m_dm->con1() : QSqlDatabase(); }
 
 void TIdcardmainfrm::Button1Click()
 {
-    if (m_commandRunning)
-        return; // one command at a time (a second press while the first waits)
-    const QScopedValueRollback<bool> running(m_commandRunning, true);
-    // The waits below keep the event loop turning; the filter timer must not requery meanwhile.
-    const QScopedValueRollback<bool> busy(QueryBusy, true);
-    const QString pulled = m_programFolder + QStringLiteral("input/idcard.db");
-    DeviceTransfer transfer(m_programFolder, *m_runner, m_progress);
-    if (transfer.PullDeviceDb(pulled) < 0) {
-        ShowWarning(QStringLiteral("联接手持机设备失败，请检查设备连接及驱动是否正常！"));
-        return;
-    }
-    const DeviceCopy imported = transfer.LastCopy();
-    // The handheld hashes its files while the copy is imported, so that after the question only
-    // their state is asked for.
-    transfer.StartEarlyCheck(imported);
-    if (ImportDeviceDb(pulled) < 0)
-        return;
-    const ImportOutcome& outcome = *m_lastImport;
-    // Readings skipped as already stored still leave the handheld worth clearing.
-    if (outcome.count <= 0 && outcome.alreadyStored <= 0)
-        return;
-    RefreshQuery();
-    if (!outcome.Complete())
-        return; // something of the handheld is not in the store: it must keep its readings
-    if (!AskConfirm(QStringLiteral("是否删除手持机设备中已导出的数据？")))
-        return;
-
-    // The handheld may have read cards since the pull: look again before clearing it. When it
-    // can tell that its files are still the ones imported, nothing is copied; otherwise they are
-    // copied again and every reading in them looked up.
-    const DeviceTransfer::Match match = transfer.DeviceDbMatches(imported);
-    if (transfer.LastResult().cancelled) {
-        ShowWarning(QStringLiteral("已取消核对，未清除手持机内流水记录。"));
-        return;
-    }
-    bool unchanged = match == DeviceTransfer::Match::Same;
-    QString why;
-    bool unknown = false;
-    if (!unchanged) {
-        const QString check = m_programFolder + QStringLiteral("input/verify.db");
-        if (transfer.PullDeviceDb(check) != 0) {
-            unknown = true;
-            why = QStringLiteral("无法再次从手持机读取数据");
-        } else {
-            unchanged = ReadingLogImporter(m_dm ? m_dm->con1() : QSqlDatabase(), QString()).AllReadingsStored(check, &why, &unknown);
-        }
-        DeviceTransfer::RemoveCopy(check);
-    }
-    if (!unchanged && unknown) {
-        // Not a reading found missing: the check itself could not be made (the store busy or
-        // unreadable), so the operator is told that, not that readings are missing.
-        ShowWarning(QStringLiteral("无法核对手持机中的记录是否均已导入，未清除手持机内流水记录：%1").arg(why));
-        return;
-    }
-    if (!unchanged) {
-        ShowWarning(QStringLiteral("手持机中有尚未导入的数据，未清除手持机内流水记录，请重新联接设备。"));
-        return;
-    }
-    if (transfer.PushDeviceDb(m_programFolder + QStringLiteral("input/empty.db")) < 0)
-        ShowWarning(QStringLiteral("清除手持机内流水记录失败！"));
-    else
-        ShowWarning(QStringLiteral("清除手持机内流水记录成功！"));
+    runCommand([this] { ConnectDeviceCommand(m_dm, *m_runner, m_programFolder, m_scratchFolder, *this).Run(); });
 }
 
 void TIdcardmainfrm::delbtnClick()
 {
-    if (m_commandRunning)
-        return; // one command at a time (a second press while the first waits)
-    const QScopedValueRollback<bool> running(m_commandRunning, true);
-    if (!ui->cb_all->isChecked() && !ui->DBGrid1->selectionModel()->hasSelection()) {
-        ShowWarning(QStringLiteral("请首先选择要删除的记录！"));
-        return;
-    }
-    // While the question is up the filter timer must not replace the rows the operator chose.
-    const QScopedValueRollback<bool> busy(QueryBusy, true);
-    if (!AskConfirm(QStringLiteral("选定记录将被删除，请再次确认！")))
-        return;
-
-    bool ok = true;
-    QString error;
-    {
-        // A year's readings take seconds to read to the end and delete.
-        const BlockingStep step(m_progress, QStringLiteral("正在删除记录…"));
-        const UpdatesSuspended suspended({ui->DBGrid1, ui->GroupBox2});
-        std::vector<int> rows;
-        if (!ChosenRows(rows))
-            return; // the list could not be read to its end; the model has said why
-        std::vector<qint64> serials;
-        serials.reserve(rows.size());
-        for (int row : rows) {
-            const qint64 serial = m_model->SerialAt(row);
-            if (serial < 0)
-                return; // as above: rows the list could not read are not guessed at
-            serials.push_back(serial);
-        }
-        ok = DeleteReadings(m_dm ? m_dm->con1() : QSqlDatabase(), serials, &error);
-    }
-    // After a failure nothing was deleted; the list is re-run all the same so that it shows the
-    // store as it is.
-    RefreshQuery();
-    if (!ok)
-        ShowError(error);
+    runCommand([this] { DeleteReadingsCommand(store(), *this).Run(); });
 }
 
 void TIdcardmainfrm::waterbtnClick()
 {
-    if (m_commandRunning)
-        return; // one command at a time (a second press while the first waits)
-    const QScopedValueRollback<bool> running(m_commandRunning, true);
-    if (!ui->cb_all->isChecked() && !ui->DBGrid1->selectionModel()->hasSelection()) {
-        ShowWarning(QStringLiteral("请首先选择要导出的记录！"));
-        return;
-    }
-    // The dialog and the boxes keep the event loop turning: a re-run by the filter timer would
-    // replace the rows and the selection the command works on.
-    const QScopedValueRollback<bool> busy(QueryBusy, true);
-    SaveFileRequest request;
-    request.folder = m_programFolder + QStringLiteral("output");
-    request.fileName = m_txtdlgFileName;
-    request.filter = QStringLiteral("Excel表格（.xls） (*.xls)");
-    request.defaultSuffix = QStringLiteral("xls");
-    const QString chosen = AskSaveFileName(request);
-    if (chosen.isEmpty())
-        return;
-    m_txtdlgFileName = chosen;
-    const QString fileName = ExportFileName(chosen, HasExcel2007);
-    // The old file stays until the new workbook is complete and replaces it.
-    if (QFileInfo::exists(fileName) && !AskConfirm(QStringLiteral("此文件已存在将被覆盖，是否继续？")))
-        return;
-    const int count = ExportToExcel(fileName);
-    ShowInfo(QStringLiteral("本次累计成功导出记录 %1 笔").arg(count));
+    runCommand([this] {
+        ExportReadingsCommand command(*this, m_programFolder, HasExcel2007, m_txtdlgFileName);
+        command.Run();
+        m_txtdlgFileName = command.Proposal();
+    });
 }
 
-int TIdcardmainfrm::ExportToExcel(const QString& fileName)
+void TIdcardmainfrm::prtbtnClick()
 {
-    std::vector<int> rows;
-    WorkbookResult result;
-    {
-        const BlockingStep step(m_progress, QStringLiteral("正在导出读卡记录…"));
-        if (ChosenRows(rows)) {
-            const WorkbookExport exporter(fileName);
-            result = exporter.Write(static_cast<int>(rows.size()), [&](int i) {
-                const int r = rows[static_cast<size_t>(i)];
-                return ExportRow{m_model->IdcardnoAt(r), m_model->NameAt(r), ExportTimeText(m_model->ReadtimeAt(r)),
-                                 m_model->BlackflagAt(r)};
-            });
-        }
-    }
-
-    switch (result.status) {
-    case WorkbookResult::Status::WriterUnavailable:
-        ShowWarning(QStringLiteral("您的机器里未安装Microsoft Excel.无法导出！"));
-        return 0;
-    case WorkbookResult::Status::WriteFailed:
-        ShowInfo(QStringLiteral("保存Excle表格失败！"));
-        return 0;
-    case WorkbookResult::Status::Written:
-        break;
-    }
-    // As after walking the list: the current row is the last one exported; the selection stays.
-    if (!rows.empty())
-        ui->DBGrid1->selectionModel()->setCurrentIndex(m_model->index(rows.back(), 0), QItemSelectionModel::NoUpdate);
-    return result.count;
+    runCommand([this] { PrintCardCommand(store(), *this, m_programFolder, m_scratchFolder).Run(); });
 }
 
 bool TIdcardmainfrm::g_IDcardnoKeyPress(QKeyEvent* event) const
@@ -585,48 +424,4 @@ void TIdcardmainfrm::showDetails(qint64 serialno)
         ui->DBImage1->setPixmap(QPixmap::fromImage(
             image.scaled(ui->DBImage1->contentsRect().size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
     }
-}
-
-void TIdcardmainfrm::prtbtnClick()
-{
-    if (m_commandRunning)
-        return; // one command at a time (a second press while the first waits)
-    const QScopedValueRollback<bool> running(m_commandRunning, true);
-    // Only the current row counts, not the selection.
-    CardHolderFields holder;
-    QString photoPath;
-    const QModelIndex current = ui->DBGrid1->selectionModel()->currentIndex();
-    const qint64 serial = current.isValid() ? m_model->SerialAt(current.row()) : -1;
-    if (serial >= 0 && m_dm && m_dm->IsOpen()) {
-        bool found = false;
-        QString error;
-        if (!ReadCardHolder(m_dm->con1(), serial, &holder, &found, &error)) {
-            ShowError(error);
-            return;
-        }
-        if (found) {
-            // The library reads the photo from a file; it holds personal data, so it goes to the
-            // private scratch folder. An empty photo gives an empty file.
-            if (m_scratchFolder.isEmpty()) {
-                ShowError(QStringLiteral("无法建立私有临时文件夹，照片文件无法写入"));
-                return;
-            }
-            photoPath = QDir(m_scratchFolder).filePath(QLatin1String(kCardPhotoFileName));
-            if (!WritePrivateFile(photoPath, holder.photo, &error)) {
-                ShowError(QStringLiteral("无法写入照片文件 %1：%2").arg(QDir::toNativeSeparators(photoPath), error));
-                return;
-            }
-        }
-    }
-    CallCardPrintLib(MakeCardPrintRecord(holder, photoPath), 0);
-}
-
-void TIdcardmainfrm::CallCardPrintLib(CardPrintRecord record, unsigned char flag)
-{
-    // The library's print dialog turns the event loop: the filter timer must not requery meanwhile.
-    const QScopedValueRollback<bool> busy(QueryBusy, true);
-    const auto handle = static_cast<std::uint32_t>(window()->winId());
-    const QString message = CardPrintMessage(CallPrintCardmes(m_programFolder, handle, record, flag));
-    if (!message.isEmpty())
-        ShowError(message);
 }

@@ -2,10 +2,11 @@
 // The program's only working window: the reading-log filter, the list, the details of the current
 // reading, and the commands.
 
-#include "CardPrintRecord.h"
+#include "CommandView.h"
 
 #include <QDateTime>
 #include <QPointer>
+#include <QSqlDatabase>
 #include <QWidget>
 
 #include <functional>
@@ -21,9 +22,10 @@ class ReadingLogModel;
 class TDM_Main;
 class ProcessRunner;
 class OperationProgress;
-struct ImportOutcome;
 
-class TIdcardmainfrm : public QWidget {
+// The window asks and shows: each command's flow is a class of its own, run through the
+// CommandView the window implements.
+class TIdcardmainfrm : public QWidget, public CommandView {
     Q_OBJECT
 public:
     TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidget* parent = nullptr);
@@ -41,20 +43,22 @@ public:
     // Imports a device database on disk and shows the outcome: the number of rows taken, or -1
     // when the file is not a readable device database.
     int ImportDeviceDb(const QString& path);
-    const ImportOutcome& LastImport() const { return *m_lastImport; }
-    // Hands one card to the printing library and shows what went wrong, if anything.
-    void CallCardPrintLib(CardPrintRecord record, unsigned char flag);
-    // Writes the chosen readings to fileName and reports a failure itself; the number written,
-    // 0 after a failure.
-    int ExportToExcel(const QString& fileName);
     ReadingLogModel* Model() const { return m_model; }
     QString StatusText() const;
-
-    // The rows a command acts on, in list order: every row of the result when cb_all is ticked
-    // (all of them read first), else the selected rows. false when the rows could not all be read
-    // (the model has reported why).
-    bool ChosenRows(std::vector<int>& rows);
     QString ProgramFolderPath() const { return m_programFolder; }
+
+    // CommandView
+    const ReadingRows& Rows() const override;
+    bool AnyChosen() const override;
+    bool ChosenRows(std::vector<int>& rows) override;
+    int CurrentRow() const override;
+    void SetCurrentRow(int row) override;
+    void FinishListing() override;
+    void RefreshList() override { RefreshQuery(); }
+    OperationProgress* Progress() override { return m_progress; }
+    void BeginBlocking(const QString& text, bool suspendList) override;
+    void EndBlocking() override;
+    std::uint32_t WindowHandle() const override;
 
     bool QueryDirty = false;
     bool QueryBusy = false;
@@ -85,6 +89,10 @@ private:
     void watchCalendar(class QDateEdit* picker);
     void showResultState(); // buttons and status line for the rows the model holds
     void fetchFailed(const QString& error);
+    QSqlDatabase store() const; // the open store's connection; invalid when there is none
+    // Runs one command: never two at once (a second press while the first waits), and the filter
+    // timer held meanwhile, since the command's waits and boxes keep the event loop turning.
+    void runCommand(const std::function<void()>& command);
 
     std::unique_ptr<Ui::TIdcardmainfrm> ui;
     TDM_Main* m_dm;
@@ -99,11 +107,9 @@ private:
     std::unique_ptr<OperationProgress> m_ownProgress;
     OperationProgress* m_progress;
     QString m_scratchFolder;
-    std::unique_ptr<ImportOutcome> m_lastImport;
     bool m_placed = false; // centred on its screen at the first show
-    // A command is running. Its waits keep the event loop turning, so without this a double
-    // press would start the same command again inside the first.
     bool m_commandRunning = false;
+    bool m_listSuspended = false; // a blocking step stopped painting the list and the details
     QString m_txtdlgFileName; // the export dialog's proposal: the last name chosen
 };
 

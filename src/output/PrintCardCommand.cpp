@@ -1,0 +1,51 @@
+#include "PrintCardCommand.h"
+
+#include "CardPrint.h"
+#include "CommandView.h"
+#include "Global.h"
+#include "ScratchFolder.h"
+
+#include <QDir>
+
+PrintCardCommand::PrintCardCommand(QSqlDatabase store, CommandView& view, QString programFolder, QString scratchFolder)
+    : m_store(std::move(store)), m_view(view), m_folder(std::move(programFolder)), m_scratch(std::move(scratchFolder))
+{
+}
+
+void PrintCardCommand::Run()
+{
+    // Only the current row counts, not the selection.
+    CardHolderFields holder;
+    QString photoPath;
+    const int current = m_view.CurrentRow();
+    const qint64 serial = current >= 0 ? m_view.Rows().SerialAt(current) : -1;
+    if (serial >= 0 && m_store.isOpen()) {
+        bool found = false;
+        QString error;
+        if (!ReadCardHolder(m_store, serial, &holder, &found, &error)) {
+            ShowError(error);
+            return;
+        }
+        if (found) {
+            // The library reads the photo from a file; it holds personal data, so it goes to the
+            // private scratch folder. An empty photo gives an empty file.
+            if (m_scratch.isEmpty()) {
+                ShowError(QStringLiteral("无法建立私有临时文件夹，照片文件无法写入"));
+                return;
+            }
+            photoPath = QDir(m_scratch).filePath(QLatin1String(kCardPhotoFileName));
+            if (!WritePrivateFile(photoPath, holder.photo, &error)) {
+                ShowError(QStringLiteral("无法写入照片文件 %1：%2").arg(QDir::toNativeSeparators(photoPath), error));
+                return;
+            }
+        }
+    }
+    CallCardPrintLib(MakeCardPrintRecord(holder, photoPath), 0);
+}
+
+void PrintCardCommand::CallCardPrintLib(const CardPrintRecord& record, unsigned char flag)
+{
+    const QString message = CardPrintMessage(CallPrintCardmes(m_folder, m_view.WindowHandle(), record, flag));
+    if (!message.isEmpty())
+        ShowError(message);
+}

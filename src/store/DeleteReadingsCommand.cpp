@@ -1,0 +1,44 @@
+#include "DeleteReadingsCommand.h"
+
+#include "CommandView.h"
+#include "Global.h"
+#include "ReadingDeletion.h"
+
+DeleteReadingsCommand::DeleteReadingsCommand(QSqlDatabase store, CommandView& view)
+    : m_store(std::move(store)), m_view(view)
+{
+}
+
+void DeleteReadingsCommand::Run()
+{
+    if (!m_view.AnyChosen()) {
+        ShowWarning(QStringLiteral("请首先选择要删除的记录！"));
+        return;
+    }
+    if (!AskConfirm(QStringLiteral("选定记录将被删除，请再次确认！")))
+        return;
+
+    bool ok = true;
+    QString error;
+    {
+        // A year's readings take seconds to read to the end and delete.
+        const BlockingStep step(m_view, QStringLiteral("正在删除记录…"), true);
+        std::vector<int> rows;
+        if (!m_view.ChosenRows(rows))
+            return; // the list could not be read to its end; it has said why
+        std::vector<qint64> serials;
+        serials.reserve(rows.size());
+        for (int row : rows) {
+            const qint64 serial = m_view.Rows().SerialAt(row);
+            if (serial < 0)
+                return; // as above: rows the list could not read are not guessed at
+            serials.push_back(serial);
+        }
+        ok = DeleteReadings(m_store, serials, &error);
+    }
+    // After a failure nothing was deleted; the list is re-run all the same so that it shows the
+    // store as it is.
+    m_view.RefreshList();
+    if (!ok)
+        ShowError(error);
+}
