@@ -178,3 +178,9 @@ bool RunTool(const QString& program, const QStringList& args, QString* output, Q
     *output = QString::fromUtf8(process.readAllStandardOutput());
     return true;
 }
+
+void ScriptedView::RefreshList()
+{
+    ++refreshes;
+    listed = store.isOpen() ? CountRows(store, QStringLiteral("idcardwater")) : -1;
+}

@@ -2,6 +2,8 @@
 // Shared pieces of the Qt tests: a scripted message sink and a throw-away program folder with a
 // fresh copy of the ready-made record store.
 
+#include "CommandView.h"
+#include "DeviceTransfer.h"
 #include "Global.h"
 
 #include <QByteArray>
@@ -63,6 +65,46 @@ public:
 
 private:
     MessageSink* m_previous = nullptr;
+};
+
+// The window as a command sees it, without a widget: the list is a fixed set of rows, and its
+// re-runs are counted with the store's number of readings at that moment.
+class ScriptedView : public CommandView, public ReadingRows {
+public:
+    struct Row {
+        qint64 serialno = -1;
+        QString idcardno, name, readtime, blackflag;
+    };
+    explicit ScriptedView(QSqlDatabase store = QSqlDatabase()) : store(store) {}
+
+    const ReadingRows& Rows() const override { return *this; }
+    bool AnyChosen() const override { return !chosen.empty(); }
+    bool ChosenRows(std::vector<int>& rows) override { rows = chosen; return true; }
+    int CurrentRow() const override { return current; }
+    void SetCurrentRow(int row) override { current = row; }
+    void FinishListing() override {}
+    void RefreshList() override;
+    OperationProgress* Progress() override { return progress; }
+    void BeginBlocking(const QString& text, bool) override { if (progress) progress->Begin(text, false); }
+    void EndBlocking() override { if (progress) progress->End(); }
+    std::uint32_t WindowHandle() const override { return 0; }
+
+    qint64 SerialAt(int row) const override { return at(row).serialno; }
+    QString IdcardnoAt(int row) const override { return at(row).idcardno; }
+    QString NameAt(int row) const override { return at(row).name; }
+    QString ReadtimeAt(int row) const override { return at(row).readtime; }
+    QString BlackflagAt(int row) const override { return at(row).blackflag; }
+
+    QSqlDatabase store;
+    std::vector<Row> rows;
+    std::vector<int> chosen;
+    int current = -1;
+    OperationProgress* progress = nullptr;
+    int refreshes = 0;
+    int listed = -1; // readings in the store at the last re-run
+
+private:
+    const Row& at(int row) const { return rows.at(static_cast<size_t>(row)); }
 };
 
 // A program folder like the build's, with its own copy of the empty record store.

@@ -1,6 +1,7 @@
-// The connect-device command end to end: the window, a real process standing in for adb and a
-// folder playing the handheld.
+// The connect-device command: a real process standing in for adb, a folder playing the handheld,
+// and the window where it adds something (a double press, the filter timer held).
 
+#include "ConnectDeviceCommand.h"
 #include "DeviceTransfer.h"
 #include "GrowingFileHash.h"
 #include "ReadingLogImport.h"
@@ -79,6 +80,25 @@ private:
     std::unique_ptr<TIdcardmainfrm> m_window;
     TestProgress m_progress;
     QTemporaryDir m_scratch;
+    QtProcessRunner m_runner;
+    std::unique_ptr<ScriptedView> m_view;
+
+    // One press of 联接设备, without the window.
+    void click() { ConnectDeviceCommand(m_store.get(), m_runner, m_folder->path(), m_scratch.path(), *m_view).Run(); }
+    // The real window, shown, for the tests where it adds something.
+    TIdcardmainfrm* window()
+    {
+        if (!m_window) {
+            m_window = std::make_unique<TIdcardmainfrm>(m_store.get(), m_folder->path());
+            m_window->SetClock([] { return QDateTime(QDate(2014, 3, 8), QTime(12, 0)); });
+            m_window->SetProgress(&m_progress);
+            m_window->SetScratchFolder(m_scratch.path());
+            m_window->show();
+            if (!QTest::qWaitForWindowExposed(m_window.get()))
+                qWarning("window not exposed");
+        }
+        return m_window.get();
+    }
 
     QString deviceFile() const { return m_handheld->path() + QStringLiteral("/sdcard/quintara/idcard/db/idcard.db"); }
     QString pulledFile() const { return m_folder->path() + QStringLiteral("input/idcard.db"); }
@@ -175,17 +195,14 @@ private slots:
         m_store = std::make_unique<TDM_Main>();
         QString error;
         QVERIFY2(m_store->Open(m_folder->path(), &error), qPrintable(error));
-        m_window = std::make_unique<TIdcardmainfrm>(m_store.get(), m_folder->path());
-        m_window->SetClock([] { return QDateTime(QDate(2014, 3, 8), QTime(12, 0)); });
-        m_window->SetProgress(&m_progress);
-        m_window->SetScratchFolder(m_scratch.path());
         m_progress = TestProgress();
-        m_window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        m_view = std::make_unique<ScriptedView>(m_store->con1());
+        m_view->progress = &m_progress;
     }
     void cleanup()
     {
         m_window.reset();
+        m_view.reset();
         m_store.reset();
         m_handheld.reset();
         m_folder.reset();
@@ -202,7 +219,7 @@ private slots:
             QVERIFY(stale.open(QIODevice::WriteOnly));
             stale.write("old");
         }
-        m_window->Button1Click();
+        click();
         QCOMPARE(messages.Texts(), QStringList{kPullFailed});
         QCOMPARE(messages.shown[0].kind, MsgKind::Warning);
         // Moved aside, and deleted once the command has ended: nothing of it stays either.
@@ -216,7 +233,7 @@ private slots:
     {
         ScriptedMessages messages;
         loadHandheld({});
-        m_window->Button1Click();
+        click();
         QCOMPARE(messages.Texts(), QStringList{QStringLiteral("设备中没有数据记录")});
         QVERIFY(!pushed());
     }
@@ -226,9 +243,9 @@ private slots:
         ScriptedMessages messages;
         loadHandheld({row(1, "2014-03-08 08:00:00"), row(2, "2014-03-08 09:00:00"), row(1, "2014-03-08 10:00:00")});
         int listedAtQuestion = -1;
-        messages.onConfirm = [&] { listedAtQuestion = m_window->Model()->rowCount(); };
+        messages.onConfirm = [&] { listedAtQuestion = m_view->listed; };
         messages.answers.enqueue(false);
-        m_window->Button1Click();
+        click();
         QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 3 条"), kQuestion}));
         QCOMPARE(listedAtQuestion, 3); // the list was refreshed before the question
         QCOMPARE(m_progress.blocking, QStringList{QStringLiteral("正在导入读卡记录…")});
@@ -243,7 +260,7 @@ private slots:
         ScriptedMessages messages;
         loadHandheld({row(1, "2014-03-08 08:00:00"), row(2, "2014-03-08 09:00:00")});
         messages.answers.enqueue(true);
-        m_window->Button1Click();
+        click();
         QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 2 条"), kQuestion, kCleared}));
         QCOMPARE(messages.shown.last().kind, MsgKind::Warning);
         QCOMPARE(handheldRows(), 0);
@@ -260,7 +277,7 @@ private slots:
 
         // A second connect finds the handheld empty.
         messages.shown.clear();
-        m_window->Button1Click();
+        click();
         QCOMPARE(messages.Texts(), QStringList{QStringLiteral("设备中没有数据记录")});
     }
 
@@ -269,8 +286,8 @@ private slots:
         ScriptedMessages messages;
         loadHandheld({row(1, "2014-03-08 08:00:00")});
         messages.answers << false << true;
-        m_window->Button1Click();
-        m_window->Button1Click();
+        click();
+        click();
         QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 1 条"), kQuestion,
                                                 QStringLiteral("成功导入记录 0 条\n另有 1 条记录此前已经导入，未重复保存"), kQuestion,
                                                 kCleared}));
@@ -285,7 +302,7 @@ private slots:
         ScriptedMessages messages;
         loadHandheld({row(1, "2014-03-08 08:00:00"), row(2, "2014-03-08 09:00:00")});
         setSwitch("slow", "1");
-        auto* button = m_window->findChild<QPushButton*>(QStringLiteral("Button1"));
+        auto* button = window()->findChild<QPushButton*>(QStringLiteral("Button1"));
         QTimer::singleShot(150, button, [button] { QTest::mouseClick(button, Qt::LeftButton); });
         messages.answers.enqueue(true);
         QTest::mouseClick(button, Qt::LeftButton);
@@ -314,7 +331,7 @@ private slots:
                 partModes.insert(int(st.st_mode & 0777));
         };
         messages.answers.enqueue(false);
-        m_window->Button1Click();
+        click();
         ::umask(saved);
         QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 1 条"), kQuestion}));
         QCOMPARE(partModes, QSet<int>{0600});
@@ -384,7 +401,7 @@ private slots:
 
         QElapsedTimer clock;
         clock.start();
-        m_window->Button1Click();
+        click();
         QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(messages.shown.size(), 1);
         QCOMPARE(messages.shown[0].kind, MsgKind::Warning);
@@ -422,7 +439,7 @@ private slots:
         loadHandheld({row(1, "2014-03-08 08:00:00")});
         addToHandheldWal({row(2, "2014-03-08 09:00:00")});
         setSwitch("break-pull", broken);
-        m_window->Button1Click();
+        click();
         QCOMPARE(messages.Texts(), QStringList{kPullFailed});
         for (const QString& suffix : {"", ".part", "-wal", "-wal.part", "-shm"})
             QVERIFY2(!QFile::exists(pulledFile() + suffix), qPrintable(suffix));
@@ -441,7 +458,7 @@ private slots:
         m_progress.cancelAfterPolls = 10; // about half a second
         QElapsedTimer clock;
         clock.start();
-        m_window->Button1Click();
+        click();
         QVERIFY2(clock.elapsed() < 10000, "cancel did not end the wait");
         QVERIFY(eventLoopTurned);
         QCOMPARE(messages.Texts(), QStringList{kPullFailed});
@@ -458,14 +475,14 @@ private slots:
         setSwitch("slow", "4"); // longer than the fixed wait the command once had
         messages.answers.enqueue(false);
         // A filter edit pending during the wait is not queried in the middle of the command.
-        m_window->QueryDirty = true;
+        window()->QueryDirty = true;
         int queries = 0;
-        connect(m_window->Model(), &QAbstractItemModel::modelReset, this, [&] { ++queries; });
-        m_window->Button1Click();
+        connect(window()->Model(), &QAbstractItemModel::modelReset, this, [&] { ++queries; });
+        window()->Button1Click();
         QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 1 条"), kQuestion}));
         QCOMPARE(queries, 1); // the refresh after the import only
-        QVERIFY(!m_window->QueryBusy);
-        QVERIFY(m_window->QueryDirty);
+        QVERIFY(!window()->QueryBusy);
+        QVERIFY(window()->QueryDirty);
     }
 
     void timedOutPullImportsNothing()
@@ -489,12 +506,12 @@ private slots:
         QVERIFY(trigger.exec(QStringLiteral("create trigger refuse before insert on idcardwater when new.idcardno='%1' "
                                             "begin select raise(abort, 'refused'); end").arg(id(2))));
         loadHandheld({row(1, "2014-03-08 08:00:00"), row(2, "2014-03-08 09:00:00"), row(3, "2014-03-08 10:00:00")});
-        m_window->Button1Click();
+        click();
         QCOMPARE(messages.shown.size(), 2);
         QCOMPARE(messages.shown[0].text, QStringLiteral("成功导入记录 1 条"));
         QCOMPARE(messages.shown[1].kind, MsgKind::Warning);
         QVERIFY(messages.shown[1].text.contains(QStringLiteral("第 2 条记录导入失败")));
-        QCOMPARE(m_window->Model()->rowCount(), 1); // refreshed all the same
+        QCOMPARE(m_view->listed, 1); // refreshed all the same
         QCOMPARE(handheldRows(), 3);
         QVERIFY(!pushed());
     }
@@ -505,7 +522,7 @@ private slots:
         loadHandheld({row(1, "2014-03-08 08:00:00")});
         messages.answers.enqueue(true);
         messages.onConfirm = [&] { QVERIFY(AddDeviceRows(deviceFile(), {row(4, "2014-03-08 12:30:00")})); };
-        m_window->Button1Click();
+        click();
         QCOMPARE(messages.shown.size(), 3);
         QCOMPARE(messages.shown[2].kind, MsgKind::Warning);
         QCOMPARE(messages.shown[2].text, QStringLiteral("手持机中有尚未导入的数据，未清除手持机内流水记录，请重新联接设备。"));
@@ -607,7 +624,7 @@ private slots:
                 QVERIFY(QSqlQuery(other).exec(QStringLiteral("begin exclusive")));
             }
         };
-        m_window->Button1Click();
+        click();
         if (other.isValid()) {
             QSqlQuery(other).exec(QStringLiteral("rollback"));
             other.close();
@@ -651,7 +668,7 @@ private slots:
         };
         QElapsedTimer clock;
         clock.start();
-        m_window->Button1Click();
+        click();
         QVERIFY2(clock.elapsed() < 10000, "cancel did not end the wait");
         QCOMPARE(messages.Texts().last(), QStringLiteral("已取消核对，未清除手持机内流水记录。"));
         QCOMPARE(adbCalls().size(), 4); // the pull and both hashings; nothing copied again, nothing pushed
@@ -790,7 +807,7 @@ private slots:
         loadHandheld({row(1, "2014-03-08 08:00:00")});
         setSwitch("fail-push");
         messages.answers.enqueue(true);
-        m_window->Button1Click();
+        click();
         QCOMPARE(messages.Texts().last(), kNotCleared);
         QCOMPARE(handheldRows(), 1);
     }
@@ -801,7 +818,7 @@ private slots:
         loadHandheld({row(1, "2014-03-08 08:00:00")});
         QVERIFY(QFile::remove(m_folder->path() + QStringLiteral("input/empty.db")));
         messages.answers.enqueue(true);
-        m_window->Button1Click();
+        click();
         QCOMPARE(messages.Texts().last(), kNotCleared);
         QCOMPARE(handheldRows(), 1);
         QVERIFY(!pushed());
@@ -811,7 +828,7 @@ private slots:
     {
         ScriptedMessages messages;
         QVERIFY(QFile::remove(m_folder->path() + QStringLiteral("adb")));
-        m_window->Button1Click();
+        click();
         QCOMPARE(messages.Texts(), QStringList{kPullFailed});
         QtProcessRunner runner;
         DeviceTransfer transfer(m_folder->path(), runner, nullptr);
@@ -830,7 +847,7 @@ private slots:
         QVERIFY(QFile::remove(link));
         QVERIFY(QFile::link(adb, link));
         ScriptedMessages messages;
-        m_window->Button1Click();
+        click();
         QProcess::execute(adb, {QStringLiteral("kill-server")});
         qunsetenv("ANDROID_ADB_SERVER_PORT");
         QCOMPARE(messages.Texts(), QStringList{kPullFailed});
