@@ -4,6 +4,7 @@
 #include "Global.h"
 #include "WorkbookExport.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 #include <vector>
@@ -29,6 +30,12 @@ void ExportReadingsCommand::Run()
         return;
     m_proposal = chosen;
     const QString fileName = ExportFileName(chosen, m_excel2007);
+    // A folder of that name cannot be replaced by a workbook: asking whether to overwrite it would
+    // only lead to a failure.
+    if (QFileInfo(fileName).isDir()) {
+        ShowError(QStringLiteral("“%1”是一个文件夹，不能保存为Excel表格，请另选文件名。").arg(QDir::toNativeSeparators(fileName)));
+        return;
+    }
     // The old file stays until the new workbook is complete and replaces it.
     if (QFileInfo::exists(fileName) && !AskConfirm(QStringLiteral("此文件已存在将被覆盖，是否继续？")))
         return;

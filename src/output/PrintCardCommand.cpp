@@ -6,6 +6,7 @@
 #include "ScratchFolder.h"
 
 #include <QDir>
+#include <QFile>
 
 PrintCardCommand::PrintCardCommand(QSqlDatabase store, CommandView& view, QString programFolder, QString scratchFolder)
     : m_store(std::move(store)), m_view(view), m_folder(std::move(programFolder)), m_scratch(std::move(scratchFolder))
@@ -34,7 +35,17 @@ void PrintCardCommand::Run()
                 return;
             }
             photoPath = QDir(m_scratch).filePath(QLatin1String(kCardPhotoFileName));
-            if (!WritePrivateFile(photoPath, holder.photo, &error)) {
+            // The record's slot takes 254 bytes; a longer path would reach the library empty and
+            // the card would print without its photo unannounced.
+            if (QFile::encodeName(photoPath).size() >= static_cast<int>(sizeof(CardPrintRecord::photoPath))) {
+                if (!AskConfirm(QStringLiteral("照片文件的路径超过 %1 字节，打印库无法读取照片：%2\n是否不带照片继续打印？")
+                                    .arg(sizeof(CardPrintRecord::photoPath) - 1)
+                                    .arg(QDir::toNativeSeparators(m_scratch))))
+                    return;
+                photoPath.clear();
+                holder.photo.clear();
+            }
+            if (!photoPath.isEmpty() && !WritePrivateFile(photoPath, holder.photo, &error)) {
                 ShowError(QStringLiteral("无法写入照片文件 %1：%2").arg(QDir::toNativeSeparators(photoPath), error));
                 return;
             }

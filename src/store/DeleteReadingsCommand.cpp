@@ -36,9 +36,11 @@ void DeleteReadingsCommand::Run()
         }
         ok = DeleteReadings(m_store, serials, &error);
     }
-    // After a failure nothing was deleted; the list is re-run all the same so that it shows the
-    // store as it is.
-    m_view.RefreshList();
-    if (!ok)
+    // After a failure nothing was deleted, so the list as it is still shows the store; re-running
+    // it would only wait for a held store a second time and report the same error again.
+    if (!ok) {
         ShowError(error);
+        return;
+    }
+    m_view.RefreshList();
 }

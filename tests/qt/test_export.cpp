@@ -328,6 +328,18 @@ private slots:
         QCOMPARE(existing.readAll() == "an earlier export", !confirm || failing);
     }
 
+    void folderOfTheFinalName()
+    {
+        QVERIFY(QDir().mkpath(output() + QStringLiteral("/report.xlsx")));
+        openWith(1);
+        exportTo(output() + QStringLiteral("/report.xls"));
+        QCOMPARE(m_messages->shown.size(), 1);
+        QCOMPARE(m_messages->shown[0].kind, MsgKind::Error);
+        QVERIFY2(m_messages->shown[0].text.contains(QStringLiteral("是一个文件夹")), qPrintable(m_messages->shown[0].text));
+        QCOMPARE(entries(output()), QStringList{QStringLiteral("report.xlsx")});
+        QVERIFY(entries(output() + QStringLiteral("/report.xlsx")).isEmpty());
+    }
+
     void unwritableFolder_data()
     {
         QTest::addColumn<bool>("readOnly");

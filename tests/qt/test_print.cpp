@@ -292,6 +292,36 @@ private slots:
         QVERIFY(!libraryLoaded());
     }
 
+    void overlongScratchPathIsToldFirst_data()
+    {
+        QTest::addColumn<bool>("goOn");
+        QTest::newRow("printed without the photo") << true;
+        QTest::newRow("cancelled") << false;
+    }
+    void overlongScratchPathIsToldFirst()
+    {
+        QFETCH(bool, goOn);
+        installLibrary(QStringLiteral(CARDLIB_1));
+        ScriptedMessages messages;
+        messages.answers.enqueue(goOn);
+        openWindow();
+        QString deep = scratch();
+        while (QFile::encodeName(deep).size() < 250)
+            deep += QStringLiteral("/folder-%1").arg(deep.size());
+        QVERIFY(QDir().mkpath(deep));
+        m_window->SetScratchFolder(deep);
+        makeCurrent(m_ids[0]);
+        clickPrint();
+        QCOMPARE(messages.shown.size(), 1);
+        QCOMPARE(messages.shown[0].kind, MsgKind::Question);
+        QVERIFY2(messages.shown[0].text.contains(QStringLiteral("254 字节")), qPrintable(messages.shown[0].text));
+        QVERIFY(!QFile::exists(deep + QStringLiteral("/lstmp.bmp")));
+        Call call;
+        QCOMPARE(readCall(&call), goOn);
+        if (goOn)
+            QCOMPARE(call.record.toHex(' '), recordBytes(MakeCardPrintRecord(firstHolder(), QString())).toHex(' '));
+    }
+
     void characterOutsideGbkStaysInTheStore()
     {
         installLibrary(QStringLiteral(CARDLIB_1));
