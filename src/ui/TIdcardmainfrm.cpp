@@ -10,6 +10,9 @@
 #include "ReadingLogModel.h"
 #include "RecordStore.h"
 #include "ScratchFolder.h"
+#include "WatchListAlert.h"
+#include "WatchListDialog.h"
+#include "WatchListMenu.h"
 #include "WidgetProgress.h"
 #include "WorkbookExport.h"
 
@@ -170,6 +173,11 @@ TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidg
     connect(ui->prtbtn, &QPushButton::clicked, this, &TIdcardmainfrm::prtbtnClick);
     connect(ui->waterbtn, &QPushButton::clicked, this, &TIdcardmainfrm::waterbtnClick);
     connect(ui->delbtn, &QPushButton::clicked, this, &TIdcardmainfrm::delbtnClick);
+
+    // Watch list: the filter box, the list's context menu and the list's dialog.
+    connect(ui->cb_black, &QCheckBox::toggled, this, &TIdcardmainfrm::g_IDcardnoChange);
+    new WatchListMenu(grid, m_model, [this] { return m_dm ? m_dm->con1() : QSqlDatabase(); }, [this] { RefreshQuery(); });
+    connect(ui->blackbtn, &QPushButton::clicked, this, &TIdcardmainfrm::blackbtnClick);
 }
 
 TIdcardmainfrm::~TIdcardmainfrm() = default;
@@ -233,6 +241,7 @@ void TIdcardmainfrm::RefreshQuery()
     filter.end = ui->end_pick->date().startOfDay();
     filter.idText = ui->g_IDcardno->text();
     filter.nameText = ui->g_name->text();
+    filter.listedOnly = ui->cb_black->isChecked();
     const ReadingLogQuery query = BuildReadingLogQuery(filter);
 
     QString error;
@@ -344,6 +353,9 @@ int TIdcardmainfrm::ImportDeviceDb(const QString& path)
     const QString incomplete = ImportIncompleteText(outcome);
     if (!incomplete.isEmpty())
         ShowWarning(incomplete);
+    const QString listed = WatchListAlertText(outcome);
+    if (!listed.isEmpty())
+        ShowWarning(listed);
     return outcome.count;
 }
 
@@ -554,6 +566,21 @@ void TIdcardmainfrm::currentRowChanged(int row)
         clearDetails();
     else
         showDetails(serial);
+    ui->lb_black->setText(serial < 0 || !m_dm ? QString() : WatchNote(m_dm->con1(), m_model->IdcardnoAt(row)));
+}
+
+void TIdcardmainfrm::blackbtnClick()
+{
+    if (m_commandRunning)
+        return;
+    const QScopedValueRollback<bool> running(m_commandRunning, true);
+    const QScopedValueRollback<bool> busy(QueryBusy, true);
+    // The list's cursor is finished first: the dialog writes through the same connection.
+    m_model->FetchAll();
+    WatchListDialog dialog(m_dm ? m_dm->con1() : QSqlDatabase(), this);
+    dialog.exec();
+    if (dialog.Changed())
+        RefreshQuery();
 }
 
 void TIdcardmainfrm::clearDetails()
