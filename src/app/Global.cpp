@@ -46,3 +46,5 @@ void ShowError(const QString& text) { ShowBox(MsgKind::Error, QString::fromUtf8(
 bool AskConfirm(const QString& text) { return g_sink->Confirm(QString::fromUtf8(kCaptionInfo), text); }
 
 QString AskSaveFileName(const SaveFileRequest& request) { return g_sink->SaveFileName(request); }
+bool AskText(const QString& label, QString* text) { return g_sink->AskText(QString::fromUtf8(kCaptionInfo), label, text); }
+QString AskOpenFileName(const SaveFileRequest& request) { return g_sink->OpenFileName(request); }

@@ -26,6 +26,18 @@ public:
     virtual bool Confirm(const QString& caption, const QString& text) = 0;
     // Save dialog; the chosen full path, empty when cancelled.
     virtual QString SaveFileName(const SaveFileRequest& request) = 0;
+    // A line of text (text holds the proposal, then the answer); false when cancelled.
+    virtual bool AskText(const QString& caption, const QString& label, QString* text)
+    {
+        (void)caption, (void)label, (void)text;
+        return false;
+    }
+    // Open dialog for an existing file; the chosen full path, empty when cancelled.
+    virtual QString OpenFileName(const SaveFileRequest& request)
+    {
+        (void)request;
+        return {};
+    }
 };
 
 // Installs the sink used by the routines below; returns the previous one. Not owned.
@@ -43,6 +55,8 @@ void ShowError(const QString& text);
 bool AskConfirm(const QString& text);
 void ShowBox(MsgKind kind, const QString& caption, const QString& text);
 QString AskSaveFileName(const SaveFileRequest& request);
+bool AskText(const QString& label, QString* text);
+QString AskOpenFileName(const SaveFileRequest& request);
 
 // The program writes .xlsx workbooks itself where no office suite exists, so the answer is
 // platform-specific: the registry probe on Windows, true elsewhere.

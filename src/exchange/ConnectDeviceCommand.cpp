@@ -4,6 +4,7 @@
 #include "DeviceTransfer.h"
 #include "Global.h"
 #include "RecordStore.h"
+#include "WatchListAlert.h"
 
 int ImportAndReport(TDM_Main* store, const QString& scratchFolder, CommandView& view, const QString& path,
                     ImportOutcome& outcome)
@@ -34,6 +35,9 @@ int ImportAndReport(TDM_Main* store, const QString& scratchFolder, CommandView& 
     const QString incomplete = ImportIncompleteText(outcome);
     if (!incomplete.isEmpty())
         ShowWarning(incomplete);
+    const QString listed = WatchListAlertText(outcome);
+    if (!listed.isEmpty())
+        ShowWarning(listed);
     return outcome.count;
 }
 

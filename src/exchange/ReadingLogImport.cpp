@@ -417,6 +417,10 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
     if (notBegun.isValid())
         return failEarly(notBegun.text(), IsStoreBusy(notBegun));
     StoreWriter writer(m_store);
+    // Stores made before the watch list have no table: nobody is listed there.
+    const bool hasList = m_store.tables().contains(QStringLiteral("watchlist"), Qt::CaseInsensitive);
+    // Listed ID numbers read by this import: the holder's name (empty for a new holder) and reason.
+    QHash<QString, QPair<QString, QString>> listed;
     // Readings after this serial number were written by this import: finding one again is a
     // repeat within the file, not a reading imported before.
     qint64 lastBefore = 0;
@@ -457,6 +461,13 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
         if (it == known.constEnd()) {
             QString error;
             const bool exists = writer.PersonExists(r.ic, &error);
+            // The list is judged by its table, so an entry added outside the program counts too.
+            QString reason, name;
+            if (error.isEmpty() && hasList && writer.Listed(r.ic, &reason, &name, &error)) {
+                listed.insert(r.ic, {name, reason});
+                if (exists)
+                    writer.FlagListed(r.ic, &error);
+            }
             if (!error.isEmpty()) {
                 r.failure = error;
                 return true;
@@ -526,11 +537,13 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
             if (r.newHolder) {
                 --photosPending;
                 photos.Take(r.number, bitmap, &error);
-                if (!error.isEmpty() || !writer.InsertPerson(r.person, bitmap, &error)) {
+                if (!error.isEmpty() || !writer.InsertPerson(r.person, bitmap, &error, listed.contains(r.ic))) {
                     out.failedRow = r.number;
                     out.error = error;
                     break;
                 }
+                if (const auto entry = listed.find(r.ic); entry != listed.end())
+                    entry->first = r.person.name;
             }
             StoreWriter::ReadingResult result = StoreWriter::ReadingResult::BadTime;
             bool repeat = false; // of an earlier row of this file
@@ -573,7 +586,14 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
                 break;
             }
             switch (result) {
-            case StoreWriter::ReadingResult::Stored: ++count; break;
+            case StoreWriter::ReadingResult::Stored:
+                ++count;
+                if (const auto entry = listed.constFind(r.ic); entry != listed.constEnd()) {
+                    if (out.listed.size() < ImportOutcome::kListedKept)
+                        out.listed.append({entry->first, r.ic, time, entry->second});
+                    ++out.listedCount;
+                }
+                break;
             case StoreWriter::ReadingResult::AlreadyStored: ++(repeat ? out.repeatsInFile : out.alreadyStored); break;
             case StoreWriter::ReadingResult::BadTime: ++out.badTimes; ++count; break;
             case StoreWriter::ReadingResult::Failed: break;

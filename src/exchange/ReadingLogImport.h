@@ -2,8 +2,17 @@
 // Moves the readings of a device database (table water_list) into the record store.
 
 #include <QByteArray>
+#include <QList>
 #include <QSqlDatabase>
 #include <QString>
+
+// A reading of a watch-listed holder that the import stored, for the operator's alert.
+struct ListedReading {
+    QString name;
+    QString idcardno;
+    QString readTime; // the store's form
+    QString reason;
+};
 
 struct ImportOutcome {
     enum class Validation { Ok, NoTable, OpenFailed };
@@ -19,6 +28,10 @@ struct ImportOutcome {
     int badTimes = 0;       // rows whose reading time did not convert: their reading is not stored
     bool readFailed = false; // the rows could not be read or written at all; nothing was imported
     bool storeBusy = false;  // because another program held the record store
+    int listedCount = 0;     // readings of watch-listed holders stored by this import
+    QList<ListedReading> listed; // the first kListedKept of them, in the order of the file
+
+    static constexpr int kListedKept = 10;
 
     // Every reading of the device database is now in the store, so clearing it loses nothing.
     bool Complete() const { return validation == Validation::Ok && !readFailed && failedRow == 0 && badTimes == 0; }

@@ -17,6 +17,10 @@ ReadingLogQuery BuildReadingLogQuery(const ReadingLogFilter& filter)
         q.condition += QStringLiteral(" and a.idcardno like :p3 ");
     if (!name.isEmpty())
         q.condition += QStringLiteral(" and b.name like :p4 ");
+    // By the list itself, which is small: the readings are found per listed ID number. Both
+    // sides name it so that either loop order can start from the list.
+    if (filter.listedOnly)
+        q.condition += QStringLiteral(" and a.idcardno in (select idcardno from watchlist) and b.idcardno in (select idcardno from watchlist) ");
 
     // The upper bound is the day after the last day at 00:00, both ends included. A begin date
     // more than one day after the end gives a range that holds nothing.

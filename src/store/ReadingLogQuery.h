@@ -10,6 +10,7 @@ struct ReadingLogFilter {
     QDateTime end;
     QString idText;      // as typed; trimmed here
     QString nameText;
+    bool listedOnly = false; // only readings of watch-listed holders
 };
 
 struct ReadingLogQuery {

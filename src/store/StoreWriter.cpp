@@ -18,12 +18,15 @@ const char* const kSave2Sql = "insert into idcardwater(idcardno,readtime) values
 const char* const kReadingExistsSql = "select serialno from idcardwater where idcardno=:p1 and readtime=:p2";
 const char* const kRemoveSql = "delete from idcardinfo where idcardno=:p1";
 const char* const kAnyReadingSql = "select serialno from idcardwater where idcardno=:p1";
+const char* const kListedSql =
+    "select w.reason,b.name from watchlist w left join idcardinfo b on b.idcardno=w.idcardno where w.idcardno=:p1";
+const char* const kFlagListedSql = "update idcardinfo set blackflag='是' where idcardno=:p1 and coalesce(blackflag,'')<>'是'";
 
 } // namespace
 
 StoreWriter::StoreWriter(QSqlDatabase db)
     : m_db(db), m_exists(kPersonExistsSql), m_save1(kSave1Sql), m_save2(kSave2Sql), m_readingExists(kReadingExistsSql)
-    , m_remove(kRemoveSql), m_anyReading(kAnyReadingSql)
+    , m_remove(kRemoveSql), m_anyReading(kAnyReadingSql), m_listed(kListedSql), m_flag(kFlagListedSql)
 {
 }
 
@@ -40,7 +43,7 @@ void StoreWriter::follow()
     // not close while statements of this writer were open on it: it is told to close, and does
     // so with the last of them. (Where it is gone already, only a refusal comes back.)
     bool prepared = false;
-    for (const Statement* st : {&m_exists, &m_save1, &m_save2, &m_readingExists, &m_remove, &m_anyReading})
+    for (const Statement* st : {&m_exists, &m_save1, &m_save2, &m_readingExists, &m_remove, &m_anyReading, &m_listed, &m_flag})
         prepared = prepared || st->handle;
     if (m_connection && prepared)
         sqlite3_close_v2(m_connection);
@@ -50,7 +53,7 @@ void StoreWriter::follow()
 
 void StoreWriter::finalize()
 {
-    for (Statement* s : {&m_exists, &m_save1, &m_save2, &m_readingExists, &m_remove, &m_anyReading}) {
+    for (Statement* s : {&m_exists, &m_save1, &m_save2, &m_readingExists, &m_remove, &m_anyReading, &m_listed, &m_flag}) {
         sqlite3_finalize(s->handle);
         s->handle = nullptr;
     }
@@ -188,11 +191,12 @@ bool StoreWriter::SaveReading(const QString& idcardno, const QString& readTimeTe
     return SaveReadingChecked(idcardno, readTimeText, &ignored) == ReadingResult::Stored;
 }
 
-bool StoreWriter::InsertPerson(const PersonRecord& p, const QByteArray& photo, QString* error)
+bool StoreWriter::InsertPerson(const PersonRecord& p, const QByteArray& photo, QString* error, bool listed)
 {
+    static const QString yes = QStringLiteral("是"), no = QStringLiteral("否");
     if (!run(m_save1,
              {p.idcardno, p.name, p.sex, NationNameToCode(p.nationName), CutBirth(p.birthText), p.address, p.issuer, p.validBegin,
-              p.validEnd, QStringLiteral("否"), photo},
+              p.validEnd, listed ? yes : no, photo},
              error))
         return false;
     release(m_save1);
@@ -213,5 +217,35 @@ bool StoreWriter::RemovePerson(const QString& idcardno, QString* error)
     if (!run(m_remove, {idcardno}, error))
         return false;
     release(m_remove);
+    return true;
+}
+
+namespace {
+QString columnText(sqlite3_stmt* s, int column)
+{
+    const void* text = sqlite3_column_text16(s, column);
+    return text ? QString::fromUtf16(static_cast<const char16_t*>(text), sqlite3_column_bytes16(s, column) / 2) : QString();
+}
+} // namespace
+
+bool StoreWriter::Listed(const QString& idcardno, QString* reason, QString* name, QString* error)
+{
+    if (error)
+        error->clear();
+    const int rc = run(m_listed, {idcardno}, error);
+    if (rc == SQLITE_ROW) {
+        *reason = columnText(m_listed.handle, 0);
+        *name = columnText(m_listed.handle, 1);
+    }
+    if (rc)
+        release(m_listed);
+    return rc == SQLITE_ROW;
+}
+
+bool StoreWriter::FlagListed(const QString& idcardno, QString* error)
+{
+    if (!run(m_flag, {idcardno}, error))
+        return false;
+    release(m_flag);
     return true;
 }

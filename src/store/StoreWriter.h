@@ -52,8 +52,15 @@ public:
     // Stores a holder, then the reading (whose result does not change the answer). photo null:
     // the holder is stored without one.
     bool SavePerson(const PersonRecord& person, const QString& readTimeText, const QByteArray& photo);
-    // The holder alone; false with error when the insert fails.
-    bool InsertPerson(const PersonRecord& person, const QByteArray& photo, QString* error);
+    // The holder alone; false with error when the insert fails. listed: the ID number is on the
+    // watch list, which sets the holder's black-list flag.
+    bool InsertPerson(const PersonRecord& person, const QByteArray& photo, QString* error, bool listed = false);
+
+    // Whether the watch list holds the ID number; its reason and the stored holder's name (empty
+    // when none) when it does. The store must have the list. false with error when the lookup fails.
+    bool Listed(const QString& idcardno, QString* reason, QString* name, QString* error);
+    // Flags a stored holder as listed, for an entry added to the list outside the program.
+    bool FlagListed(const QString& idcardno, QString* error);
 
     // Removes a holder stored by this import whose reading then failed; false with error.
     bool RemovePerson(const QString& idcardno, QString* error);
@@ -95,5 +102,5 @@ private:
 
     QSqlDatabase m_db;
     sqlite3* m_connection = nullptr;
-    Statement m_exists, m_save1, m_save2, m_readingExists, m_remove, m_anyReading;
+    Statement m_exists, m_save1, m_save2, m_readingExists, m_remove, m_anyReading, m_listed, m_flag;
 };

@@ -1,5 +1,6 @@
 #include "ReadingLogModel.h"
 
+#include <QBrush>
 #include <QSqlError>
 
 namespace {
@@ -210,7 +211,7 @@ void ReadingLogModel::idleFetch()
     fetchChunk(first + kChunk);
     const int last = std::min(static_cast<int>(m_rows.size()), m_total) - 1;
     if (last >= first)
-        emit dataChanged(index(first, 0), index(last, ColumnCount - 1), {Qt::DisplayRole});
+        emit dataChanged(index(first, 0), index(last, ColumnCount - 1), {Qt::DisplayRole, Qt::ForegroundRole});
     if (!m_query.isActive())
         m_idle.stop();
 }
@@ -266,9 +267,15 @@ QVariant ReadingLogModel::data(const QModelIndex& index, int role) const
         return {};
     if (role == Qt::TextAlignmentRole)
         return int((index.column() == ColAddress ? Qt::AlignLeft : Qt::AlignHCenter) | Qt::AlignVCenter);
+    const int row = index.row();
+    if (role == Qt::ForegroundRole) {
+        // Readings of watch-listed holders in red; rows not read yet keep the default.
+        if (row < static_cast<int>(m_rows.size()) && m_holders[m_rows[row].holder].blackflag == u"是")
+            return QBrush(Qt::red);
+        return {};
+    }
     if (role != Qt::DisplayRole)
         return {};
-    const int row = index.row();
     // Painting never waits for rows not read yet: they show empty until the idle reading
     // reaches them (dataChanged), so dragging to the end of a long list does not freeze.
     if (row >= static_cast<int>(m_rows.size()))

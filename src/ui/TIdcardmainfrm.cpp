@@ -10,6 +10,8 @@
 #include "ReadingLogModel.h"
 #include "RecordStore.h"
 #include "ScratchFolder.h"
+#include "WatchListDialog.h"
+#include "WatchListMenu.h"
 #include "WidgetProgress.h"
 
 #include <QApplication>
@@ -121,6 +123,11 @@ TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidg
     connect(ui->prtbtn, &QPushButton::clicked, this, &TIdcardmainfrm::prtbtnClick);
     connect(ui->waterbtn, &QPushButton::clicked, this, &TIdcardmainfrm::waterbtnClick);
     connect(ui->delbtn, &QPushButton::clicked, this, &TIdcardmainfrm::delbtnClick);
+
+    // Watch list: the filter box, the list's context menu and the list's dialog.
+    connect(ui->cb_black, &QCheckBox::toggled, this, &TIdcardmainfrm::g_IDcardnoChange);
+    new WatchListMenu(grid, m_model, [this] { return store(); }, [this] { RefreshQuery(); });
+    connect(ui->blackbtn, &QPushButton::clicked, this, &TIdcardmainfrm::blackbtnClick);
 }
 
 TIdcardmainfrm::~TIdcardmainfrm() = default;
@@ -184,6 +191,7 @@ void TIdcardmainfrm::RefreshQuery()
     filter.end = ui->end_pick->date().startOfDay();
     filter.idText = ui->g_IDcardno->text();
     filter.nameText = ui->g_name->text();
+    filter.listedOnly = ui->cb_black->isChecked();
     const ReadingLogQuery query = BuildReadingLogQuery(filter);
 
     QString error;
@@ -393,6 +401,19 @@ void TIdcardmainfrm::currentRowChanged(int row)
         clearDetails();
     else
         showDetails(serial);
+    ui->lb_black->setText(serial < 0 || !m_dm ? QString() : WatchNote(m_dm->con1(), m_model->IdcardnoAt(row)));
+}
+
+void TIdcardmainfrm::blackbtnClick()
+{
+    runCommand([this] {
+        // The list's cursor is finished first: the dialog writes through the same connection.
+        m_model->FetchAll();
+        WatchListDialog dialog(store(), this);
+        dialog.exec();
+        if (dialog.Changed())
+            RefreshQuery();
+    });
 }
 
 void TIdcardmainfrm::clearDetails()

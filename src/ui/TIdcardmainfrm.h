@@ -76,6 +76,7 @@ public slots:
     void prtbtnClick();
     void waterbtnClick();
     void delbtnClick();
+    void blackbtnClick();
 
 protected:
     void showEvent(QShowEvent* event) override;

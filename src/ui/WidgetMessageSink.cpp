@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QMessageBox>
 
 namespace {
@@ -41,6 +42,25 @@ QString WidgetMessageSink::SaveFileName(const SaveFileRequest& request)
     dialog.setDefaultSuffix(request.defaultSuffix);
     if (!request.fileName.isEmpty())
         dialog.selectFile(request.fileName); // a full path also opens its folder
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().constFirst();
+}
+
+bool WidgetMessageSink::AskText(const QString& caption, const QString& label, QString* text)
+{
+    bool ok = false;
+    const QString answer = QInputDialog::getText(QApplication::activeWindow(), caption, label, QLineEdit::Normal, *text, &ok);
+    if (ok)
+        *text = answer;
+    return ok;
+}
+
+QString WidgetMessageSink::OpenFileName(const SaveFileRequest& request)
+{
+    QFileDialog dialog(QApplication::activeWindow(), request.caption, request.folder, request.filter);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
     return dialog.selectedFiles().constFirst();

@@ -7,4 +7,6 @@ public:
     void Show(MsgKind kind, const QString& caption, const QString& text) override;
     bool Confirm(const QString& caption, const QString& text) override;
     QString SaveFileName(const SaveFileRequest& request) override;
+    bool AskText(const QString& caption, const QString& label, QString* text) override;
+    QString OpenFileName(const SaveFileRequest& request) override;
 };

@@ -48,6 +48,21 @@ public:
         return fileNames.isEmpty() ? QString() : fileNames.dequeue();
     }
 
+    // A text question: the next queued text, or Cancel when none is queued.
+    bool AskText(const QString& caption, const QString& label, QString* text) override
+    {
+        shown.append({MsgKind::Question, caption, label});
+        if (texts.isEmpty())
+            return false;
+        *text = texts.dequeue();
+        return true;
+    }
+    QString OpenFileName(const SaveFileRequest& request) override
+    {
+        saveRequests.append(request);
+        return fileNames.isEmpty() ? QString() : fileNames.dequeue();
+    }
+
     QStringList Texts() const
     {
         QStringList out;
@@ -59,6 +74,7 @@ public:
     QList<ShownMessage> shown;
     QQueue<bool> answers;
     QQueue<QString> fileNames;
+    QQueue<QString> texts; // answers to text questions
     QList<SaveFileRequest> saveRequests;
     QStringList unexpectedQuestions;
     std::function<void()> onConfirm; // runs while the question is up
