@@ -1,5 +1,6 @@
 #include "testutil.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 
 #include <sys/stat.h>
@@ -34,6 +35,7 @@ TEST_F(MakeDb, BuildsBothProgramDatabases)
         EXPECT_EQ(s.scalar("SELECT count(*) FROM nation_mes WHERE nation_no BETWEEN 1 AND 56"), 56);
         EXPECT_EQ(s.scalar("SELECT nation_no FROM nation_mes WHERE nation = '维吾尔'"), 5);
         EXPECT_EQ(s.scalar("PRAGMA page_size"), 16384);
+        EXPECT_EQ(s.scalar("PRAGMA user_version"), 1);
         EXPECT_EQ(s.scalar("SELECT count(*) FROM sqlite_master WHERE type = 'index' "
                            "AND name LIKE 'idcard%'"),
                   4);
@@ -109,4 +111,56 @@ TEST_F(MakeDb, FailuresLeaveNoDatabase)
     const auto usage = testutil::run(QStringLiteral(IDCARD_MAKE_DB), {out});
     EXPECT_NE(usage.exitCode, 0);
     EXPECT_TRUE(usage.err.contains("usage"));
+}
+
+TEST_F(MakeDb, UpgradeStepsRunInOrderUpToTheVersionAsked)
+{
+    // Steps 2 and 3 after the version-1 script; a file of another name is no step.
+    ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("steps")));
+    ASSERT_TRUE(testutil::writeFile(path("base.sql"), "CREATE TABLE a (x); PRAGMA user_version = 1;"));
+    ASSERT_TRUE(testutil::writeFile(path("steps/0002.sql"), "CREATE TABLE b (x);"));
+    ASSERT_TRUE(testutil::writeFile(path("steps/0003.sql"), "INSERT INTO b VALUES (3);"));
+    ASSERT_TRUE(testutil::writeFile(path("steps/notes.sql"), "this is no SQL"));
+    const QString out = path("out.db");
+    struct Case
+    {
+        const char *name;
+        QStringList version;
+        int expected; // 0: the run fails
+    };
+    const Case cases[] = {
+        {"every step", {}, 3},
+        {"stop at 2", {"--version", "2"}, 2},
+        {"script alone", {"--version", "1"}, 1},
+        {"beyond the last step", {"--version", "4"}, 0},
+        {"below the script", {"--version", "0"}, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto r = testutil::run(QStringLiteral(IDCARD_MAKE_DB),
+                                     c.version + QStringList{out, path("base.sql"), path("steps")});
+        EXPECT_EQ(r.exitCode == 0, c.expected != 0) << r.err.constData();
+        EXPECT_EQ(QFile::exists(out), c.expected != 0);
+        if (c.expected != 0) {
+            Sqlite s(out);
+            EXPECT_EQ(s.scalar("PRAGMA user_version"), c.expected);
+            EXPECT_EQ(s.scalar("SELECT count(*) FROM sqlite_master WHERE name = 'b'"), c.expected >= 2 ? 1 : 0);
+            if (c.expected == 3)
+                EXPECT_EQ(s.scalar("SELECT count(*) FROM b"), 1);
+        }
+    }
+
+    // A gap in the numbers, or a step that commits by itself, makes no database.
+    const std::pair<const char *, const char *> broken[] = {
+        {"steps/0005.sql", "no upgrade step to version 4"},
+        {"steps/0004.sql", "ends the transaction"},
+    };
+    for (const auto &[file, message] : broken) {
+        ASSERT_TRUE(testutil::writeFile(path(file), "CREATE TABLE d (x); COMMIT;"));
+        ASSERT_TRUE(testutil::writeFile(out, "stale"));
+        const auto r = testutil::run(QStringLiteral(IDCARD_MAKE_DB), {out, path("base.sql"), path("steps")});
+        EXPECT_NE(r.exitCode, 0);
+        EXPECT_TRUE(r.err.contains(message)) << r.err.constData();
+        EXPECT_FALSE(QFile::exists(out));
+    }
 }
