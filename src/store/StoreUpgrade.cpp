@@ -51,7 +51,7 @@ bool Exec(sqlite3* db, const QByteArray& sql, QString* error)
     return false;
 }
 
-// Runs a pragma that answers rows and hands each row's text columns to row.
+// Runs a pragma and hands each row it answers to row.
 template <typename Row> bool Pragma(sqlite3* db, const char* sql, QString* error, Row row)
 {
     sqlite3_stmt* stmt = nullptr;

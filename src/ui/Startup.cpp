@@ -53,10 +53,7 @@ bool OpenStoreAtStart(TDM_Main& dm, const QString& programFolder, const QList<Up
         error = QStringLiteral("记录库版本 %1 高于本程序支持的版本 %2，请使用新版程序").arg(upgrade.fromVersion).arg(upgrade.toVersion);
         break;
     case StoreUpgradeResult::Failed:
-        error = QStringLiteral("记录库从版本 %1 升级到版本 %2 失败，记录库保持原样：%3")
-                    .arg(upgrade.fromVersion)
-                    .arg(upgrade.toVersion)
-                    .arg(upgrade.error);
+        error = QStringLiteral("记录库升级到版本 %1 失败，记录库保持原样：%2").arg(upgrade.toVersion).arg(upgrade.error);
         if (!upgrade.copyPath.isEmpty())
             error += QStringLiteral("\n升级前的记录库副本保存在：%1").arg(QDir::toNativeSeparators(upgrade.copyPath));
         break;
