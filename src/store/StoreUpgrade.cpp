@@ -219,6 +219,10 @@ StoreUpgradeResult UpgradeStore(QSqlDatabase db, const QList<UpgradeStep>& steps
     if (!ReadVersion(handle, &stored, &result.error))
         return result;
     result.fromVersion = std::max(stored, 1);
+    if (stored < 0) {
+        result.error = QStringLiteral("记录库版本 %1 无法识别").arg(stored);
+        return result;
+    }
     if (stored > result.toVersion) {
         result.fromVersion = stored;
         result.outcome = StoreUpgradeResult::TooNew;
