@@ -1,5 +1,6 @@
--- The ready-made record store. The program never creates or alters tables; the build runs this
--- script once to produce database/KeepTrackLog.db.
+-- The ready-made record store at layout version 1. The program never creates a store; it alters
+-- one only through the numbered steps in upgrades/, which make_db also applies after this script,
+-- so that a fresh store and an upgraded one have the same layout.
 --
 -- readtime is stored as text 'YYYY-MM-DD HH:MM:SS' (fixed width, so text order is time order);
 -- date parameters are converted to that form before they are compared.
@@ -7,6 +8,9 @@
 -- 16 KB pages: a holder's photo, a bitmap of about 38 KB, takes three pages instead of ten, so an
 -- import has far fewer pages to write and keep track of. Stores made with 4 KB pages keep them.
 PRAGMA page_size = 16384;
+
+-- The layout version; every upgrade step sets the version it produces.
+PRAGMA user_version = 1;
 
 CREATE TABLE idcardinfo (
     idcardno        VARCHAR(20) NOT NULL,

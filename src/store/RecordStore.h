@@ -26,6 +26,12 @@ public:
     // Opens a store file by path (tests, tools, benchmarks).
     bool OpenFile(const QString& path, QString* error);
     void Close();
+    // Closes the store that opened but may not be used; reason is kept as why it is not open.
+    void Close(const QString& reason)
+    {
+        Close();
+        m_openError = reason;
+    }
 
     bool IsOpen() const;
     QSqlDatabase con1() const;

@@ -7,6 +7,7 @@
 #include "WidgetMessageSink.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -31,6 +32,37 @@ bool InstallQtTranslation(QCoreApplication& app)
     return true;
 }
 
+bool OpenStoreAtStart(TDM_Main& dm, const QString& programFolder, const QList<UpgradeStep>& steps)
+{
+    QString error;
+    if (!dm.Open(programFolder, &error)) {
+        ShowError(error);
+        return false;
+    }
+    const StoreUpgradeResult upgrade = UpgradeStore(dm.con1(), steps);
+    switch (upgrade.outcome) {
+    case StoreUpgradeResult::UpToDate:
+        return true;
+    case StoreUpgradeResult::Upgraded:
+        ShowInfo(QStringLiteral("记录库已从版本 %1 升级到版本 %2。\n升级前的记录库副本保存在：%3")
+                     .arg(upgrade.fromVersion)
+                     .arg(upgrade.toVersion)
+                     .arg(QDir::toNativeSeparators(upgrade.copyPath)));
+        return true;
+    case StoreUpgradeResult::TooNew:
+        error = QStringLiteral("记录库版本 %1 高于本程序支持的版本 %2，请使用新版程序").arg(upgrade.fromVersion).arg(upgrade.toVersion);
+        break;
+    case StoreUpgradeResult::Failed:
+        error = QStringLiteral("记录库升级到版本 %1 失败，记录库保持原样：%2").arg(upgrade.toVersion).arg(upgrade.error);
+        if (!upgrade.copyPath.isEmpty())
+            error += QStringLiteral("\n升级前的记录库副本保存在：%1").arg(QDir::toNativeSeparators(upgrade.copyPath));
+        break;
+    }
+    ShowError(error);
+    dm.Close(error);
+    return false;
+}
+
 int RunIdcard(QApplication& app, const QString& lockFolder)
 {
     InstallQtTranslation(app);
@@ -50,9 +82,7 @@ int RunIdcard(QApplication& app, const QString& lockFolder)
     QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
 
     TDM_Main dm;
-    QString error;
-    if (!dm.Open(ProgramFolder(), &error))
-        ShowError(error); // the window still opens; its query reports the closed store
+    OpenStoreAtStart(dm, ProgramFolder()); // the window opens either way; its query reports a closed store
 
     TIdcardmainfrm window(&dm, ProgramFolder());
     window.show();

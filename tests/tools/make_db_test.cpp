@@ -1,5 +1,6 @@
 #include "testutil.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 
 #include <sys/stat.h>
@@ -34,6 +35,7 @@ TEST_F(MakeDb, BuildsBothProgramDatabases)
         EXPECT_EQ(s.scalar("SELECT count(*) FROM nation_mes WHERE nation_no BETWEEN 1 AND 56"), 56);
         EXPECT_EQ(s.scalar("SELECT nation_no FROM nation_mes WHERE nation = '维吾尔'"), 5);
         EXPECT_EQ(s.scalar("PRAGMA page_size"), 16384);
+        EXPECT_EQ(s.scalar("PRAGMA user_version"), 1);
         EXPECT_EQ(s.scalar("SELECT count(*) FROM sqlite_master WHERE type = 'index' "
                            "AND name LIKE 'idcard%'"),
                   4);
@@ -109,4 +111,40 @@ TEST_F(MakeDb, FailuresLeaveNoDatabase)
     const auto usage = testutil::run(QStringLiteral(IDCARD_MAKE_DB), {out});
     EXPECT_NE(usage.exitCode, 0);
     EXPECT_TRUE(usage.err.contains("usage"));
+}
+
+TEST_F(MakeDb, UpgradeStepsRunInOrderUpToTheVersionAsked)
+{
+    // Steps 2 and 3 after the version-1 script; a file of another name is no step.
+    ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("steps")));
+    ASSERT_TRUE(testutil::writeFile(path("base.sql"), "CREATE TABLE a (x); PRAGMA user_version = 1;"));
+    ASSERT_TRUE(testutil::writeFile(path("steps/0002.sql"), "CREATE TABLE b (x);"));
+    ASSERT_TRUE(testutil::writeFile(path("steps/0003.sql"), "INSERT INTO b VALUES (3);"));
+    ASSERT_TRUE(testutil::writeFile(path("steps/notes.sql"), "this is no SQL"));
+    const QString out = path("out.db");
+    struct Case
+    {
+        const char *name;
+        QStringList version;
+        const char *addedStep; // written before the run
+        int made;              // the version made; 0: none
+        const char *failure;
+    };
+    const Case cases[] = {
+        {"every step", {}, nullptr, 3, ""}, // step 3 needs step 2's table
+        {"stop at 2", {"--version", "2"}, nullptr, 2, ""},
+        {"beyond the last step", {"--version", "4"}, nullptr, 0, "cannot make version 4"},
+        {"a gap", {}, "steps/0005.sql", 0, "no upgrade step to version 4"},
+        {"a step that commits by itself", {}, "steps/0004.sql", 0, "ends the transaction itself"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.addedStep)
+            ASSERT_TRUE(testutil::writeFile(path(c.addedStep), "CREATE TABLE d (x); COMMIT;"));
+        const auto r = testutil::run(QStringLiteral(IDCARD_MAKE_DB), c.version + QStringList{out, path("base.sql"), path("steps")});
+        EXPECT_TRUE(r.err.contains(c.failure)) << r.err.constData();
+        EXPECT_EQ(QFile::exists(out), c.made != 0);
+        if (c.made != 0)
+            EXPECT_EQ(Sqlite(out).scalar("PRAGMA user_version"), c.made);
+    }
 }
