@@ -8,6 +8,7 @@
 #include "RecordStore.h"
 #include "ConnectDeviceCommand.h"
 #include "ExportReadingsCommand.h"
+#include "StoreUpgrade.h"
 #include "TIdcardmainfrm.h"
 #include "TestSupport.h"
 #include "WatchList.h"
@@ -37,30 +38,6 @@ QString idEndingIn(QChar last)
     for (int seq = 1;; ++seq)
         if (const QString s = id(seq); s.back() == last)
             return s;
-}
-
-// The store version step of the watch list, as the upgrade runs it.
-bool applyWatchListStep(QSqlDatabase db, QString* error)
-{
-    QFile file(QStringLiteral(IDCARD_SOURCE_DIR "/data/upgrades/0002.sql"));
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    QStringList code;
-    for (const QString& line : QString::fromUtf8(file.readAll()).split(u'\n'))
-        if (!line.trimmed().startsWith(QLatin1String("--")))
-            code << line;
-    for (const QString& statement : code.join(u'\n').split(u';', Qt::SkipEmptyParts)) {
-        if (statement.trimmed().isEmpty())
-            continue;
-        QSqlQuery q(db);
-        if (!q.exec(statement)) {
-            *error = q.lastError().text();
-            return false;
-        }
-    }
-    return true;
 }
 
 bool runPython(const QString& script, const QStringList& args, QByteArray* out, QString* error)
@@ -116,7 +93,6 @@ private slots:
         m_store = std::make_unique<TDM_Main>();
         QString error;
         QVERIFY2(m_store->Open(m_folder->path(), &error), qPrintable(error));
-        QVERIFY2(applyWatchListStep(db(), &error), qPrintable(error));
         m_messages = std::make_unique<ScriptedMessages>();
     }
     void cleanup()
@@ -124,6 +100,24 @@ private slots:
         m_messages.reset();
         m_store.reset();
         m_folder.reset();
+    }
+
+    void upgradeKeepsHandMadeFlags()
+    {
+        // A store of version 1 (the list's table not there yet) with one holder flagged by hand
+        // and one with no flag at all.
+        QString error;
+        QSqlQuery q(db());
+        QVERIFY(q.exec(QStringLiteral("drop table watchlist")) && q.exec(QStringLiteral("pragma user_version = 1")));
+        QVERIFY2(AddHolder(db(), {id(1), QStringLiteral("测试甲")}, &error) && AddHolder(db(), {id(2), QStringLiteral("测试乙")}, &error),
+                 qPrintable(error));
+        QVERIFY(q.exec(QStringLiteral("update idcardinfo set blackflag = case idcardno when '%1' then '是' else null end").arg(id(1))));
+        const StoreUpgradeResult result = UpgradeStore(db());
+        QVERIFY2(result.outcome == StoreUpgradeResult::Upgraded, qPrintable(result.error));
+        QCOMPARE(flagOf(id(1)), QStringLiteral("是"));
+        QCOMPARE(flagOf(id(2)), QStringLiteral("否"));
+        QCOMPARE(scalar(QStringLiteral("select count(*) from watchlist where idcardno=?"), id(1)).toInt(), 1);
+        QCOMPARE(scalar(QStringLiteral("select count(*) from watchlist where idcardno<>?"), id(1)).toInt(), 0);
     }
 
     void idCheck_data()
