@@ -10,7 +10,7 @@ packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev qt6-translations-l10n
   libsqlite3-dev libpng-dev libdeflate-dev zlib1g-dev libssl-dev
-  libxlsxwriter-dev python3-openpyxl
+  libxlsxwriter-dev libzip-dev python3-openpyxl
   libgtest-dev googletest
   poppler-utils
   adb
