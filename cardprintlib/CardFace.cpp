@@ -65,30 +65,51 @@ void drawLabel(QPainter& p, int x, int y, const QString& text)
     p.drawText(QRect(x, y, 200, 40), Qt::AlignLeft | Qt::AlignVCenter, text);
 }
 
-void drawValue(QPainter& p, const QRect& rect, const QString& text, int size = 32, int flags = 0)
+// Draws a value into its box at the largest size up to `size` at which all of it shows: on one
+// line when it fits, else (when lines may wrap) broken between words, or anywhere where a word
+// is wider than the box (a long run of Latin letters).
+void drawValue(QPainter& p, const QRect& rect, const QString& text, int size = 32, bool wrap = false)
 {
-    p.setFont(cardFont(size));
+    constexpr int kSmallest = 14;
     p.setPen(Qt::black);
-    p.drawText(rect, Qt::AlignLeft | Qt::AlignTop | flags, text);
+    const int align = Qt::AlignLeft | Qt::AlignTop;
+    const int ways[] = {Qt::TextSingleLine, Qt::TextWordWrap, Qt::TextWrapAnywhere};
+    const int last = wrap ? 2 : 0;
+    for (int s = size;; --s) {
+        p.setFont(cardFont(s));
+        for (int i = 0; i <= last; ++i) {
+            const QRect needed = p.boundingRect(rect, align | ways[i], text);
+            const bool fits = needed.width() <= rect.width() && needed.height() <= rect.height();
+            if (fits || (s <= kSmallest && i == last)) {
+                p.drawText(rect, align | ways[i], text);
+                return;
+            }
+        }
+    }
 }
 
-void drawOutline(QPainter& p, bool doubtfulSide)
+void drawOutline(QPainter& p, bool doubtful, bool cut)
 {
     // A thin outline to cut along; red and thicker on a side the operator must check.
-    p.setPen(QPen(doubtfulSide ? kMark : QColor(150, 150, 150), doubtfulSide ? 8 : 2));
+    const bool check = doubtful || cut;
+    p.setPen(QPen(check ? kMark : QColor(150, 150, 150), check ? 8 : 2));
     p.setBrush(Qt::NoBrush);
     p.drawRoundedRect(QRect(4, 4, kCardWidth - 8, kCardHeight - 8), 30, 30);
-    if (doubtfulSide) {
+    if (check) {
         p.setFont(cardFont(24, true));
         p.setPen(kMark);
-        p.drawText(QRect(20, kCardHeight - 50, kCardWidth - 40, 36), Qt::AlignCenter, DoubtfulMarkText());
+        p.drawText(QRect(20, kCardHeight - 50, kCardWidth - 40, 36), Qt::AlignCenter, DoubtfulMarkText(doubtful, cut));
     }
 }
 
 } // namespace
 
-QString DoubtfulMarkText()
+QString DoubtfulMarkText(bool doubtful, bool cut)
 {
+    if (doubtful && cut)
+        return QStringLiteral("※ 含无法打印的字（印作“?”），且有内容过长被截断，请核对原证");
+    if (cut)
+        return QStringLiteral("※ 有内容过长被截断，请核对原证");
     return QStringLiteral("※ 含无法打印的字（印作“?”），请核对原证");
 }
 
@@ -115,6 +136,9 @@ CardFace ReadCardFace(const CardPrintRecord& record)
     face.photoPath = QFile::decodeName(QByteArray(record.photoPath, static_cast<int>(pathLength)));
     face.frontDoubtful = doubtful(face.name) || doubtful(face.born) || doubtful(face.address) || doubtful(face.idcardno);
     face.backDoubtful = doubtful(face.grantdept) || doubtful(face.validity);
+    const auto cut = reinterpret_cast<const unsigned char*>(&record)[kCutSlotsByte];
+    face.frontCut = cut & (kCutName | kCutBorn | kCutAddress | kCutIdcardno);
+    face.backCut = cut & (kCutGrantdept | kCutUsefulLifeBegin | kCutUsefulLifeEnd);
     return face;
 }
 
@@ -134,20 +158,22 @@ void DrawCardFront(QPainter& p, const CardFace& face, const QImage& photo)
 {
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::SmoothPixmapTransform);
+    // Values stop short of the photo; a long name takes a second line, as on a real card.
+    const int right = kPhotoLeft - 16;
     drawLabel(p, 50, 50, QStringLiteral("姓  名"));
-    drawValue(p, QRect(180, 50, 400, 44), face.name, 36);
+    drawValue(p, QRect(180, 50, right - 180, 66), face.name, 36, true);
     drawLabel(p, 50, 120, QStringLiteral("性  别"));
-    drawValue(p, QRect(180, 120, 120, 40), face.sex);
-    drawLabel(p, 320, 120, QStringLiteral("民  族"));
-    drawValue(p, QRect(440, 120, 150, 40), face.nation);
+    drawValue(p, QRect(180, 120, 110, 40), face.sex);
+    drawLabel(p, 300, 120, QStringLiteral("民  族"));
+    drawValue(p, QRect(420, 120, right - 420, 40), face.nation);
     drawLabel(p, 50, 190, QStringLiteral("出  生"));
-    drawValue(p, QRect(180, 190, 400, 40), face.born);
+    drawValue(p, QRect(180, 190, right - 180, 40), face.born);
     drawLabel(p, 50, 260, QStringLiteral("住  址"));
-    drawValue(p, QRect(180, 260, 390, 150), face.address, 30, Qt::TextWordWrap);
+    drawValue(p, QRect(180, 260, right - 180, 156), face.address, 30, true);
     drawLabel(p, 50, 430, QStringLiteral("公民身份号码"));
     drawValue(p, QRect(260, 428, 560, 44), face.idcardno, 38);
 
-    const QRect frame(600, 50, 210, 260);
+    const QRect frame(kPhotoLeft, kPhotoTop, kPhotoWidth, kPhotoHeight);
     if (!photo.isNull()) {
         const QSize fitted = photo.size().scaled(frame.size(), Qt::KeepAspectRatio);
         const QRect target(frame.x() + (frame.width() - fitted.width()) / 2, frame.y() + (frame.height() - fitted.height()) / 2,
@@ -158,7 +184,7 @@ void DrawCardFront(QPainter& p, const CardFace& face, const QImage& photo)
         p.setBrush(Qt::NoBrush);
         p.drawRect(frame);
     }
-    drawOutline(p, face.frontDoubtful);
+    drawOutline(p, face.frontDoubtful, face.frontCut);
 }
 
 void DrawCardBack(QPainter& p, const CardFace& face)
@@ -170,8 +196,8 @@ void DrawCardBack(QPainter& p, const CardFace& face)
     p.setFont(cardFont(60, true));
     p.drawText(QRect(0, 150, kCardWidth, 80), Qt::AlignHCenter | Qt::AlignVCenter, QStringLiteral("居民身份证"));
     drawLabel(p, 140, 340, QStringLiteral("签发机关"));
-    drawValue(p, QRect(300, 338, 520, 44), face.grantdept);
+    drawValue(p, QRect(300, 338, 520, 60), face.grantdept, 32, true);
     drawLabel(p, 140, 410, QStringLiteral("有效期限"));
     drawValue(p, QRect(300, 408, 520, 44), face.validity);
-    drawOutline(p, face.backDoubtful);
+    drawOutline(p, face.backDoubtful, face.backCut);
 }

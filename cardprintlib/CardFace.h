@@ -21,6 +21,9 @@ struct CardFace {
     // A character the record could not carry arrives as '?': the side that shows it is marked.
     bool frontDoubtful = false;
     bool backDoubtful = false;
+    // A value the program had to cut to its slot (named in the record): marked the same way.
+    bool frontCut = false;
+    bool backCut = false;
 };
 
 CardFace ReadCardFace(const CardPrintRecord& record);
@@ -32,8 +35,11 @@ QImage LoadCardPhoto(const QString& path);
 // tenths of a millimetre.
 constexpr int kCardWidth = 856;
 constexpr int kCardHeight = 540;
+// Where the photo goes on the front: 26 x 32 mm, as on a real card.
+constexpr int kPhotoLeft = 556, kPhotoTop = 50, kPhotoWidth = 260, kPhotoHeight = 320;
 void DrawCardFront(QPainter& painter, const CardFace& face, const QImage& photo);
 void DrawCardBack(QPainter& painter, const CardFace& face);
 
-// Returns the text that marks a side whose text has characters the record could not carry.
-QString DoubtfulMarkText();
+// Returns the text that marks a side whose text has characters the record could not carry, or
+// values cut to fit the record, or both.
+QString DoubtfulMarkText(bool doubtful = true, bool cut = false);

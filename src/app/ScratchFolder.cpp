@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 QString PrivateScratchFolderIn(const QString& base)
@@ -17,6 +16,10 @@ QString PrivateScratchFolderIn(const QString& base)
         return QString();
     if (!info.exists() && !QDir().mkpath(folder))
         return QString();
+    // Another user's folder is left as it is (root could tighten it): WritePrivateFile refuses it
+    // and says why.
+    if (!OwnedByUser(folder))
+        return folder;
     if (!QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
         return QString();
     return folder;
@@ -25,15 +28,4 @@ QString PrivateScratchFolderIn(const QString& base)
 QString PrivateScratchFolder()
 {
     return PrivateScratchFolderIn(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation));
-}
-
-bool WritePrivateFile(const QString& path, const QByteArray& bytes, QString* error)
-{
-    // Written beside and renamed into place, so the file is never seen half-written.
-    QSaveFile file(path);
-    const bool ok = file.open(QIODevice::WriteOnly) && file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)
-        && file.write(bytes) == bytes.size() && file.commit();
-    if (!ok && error)
-        *error = file.errorString();
-    return ok;
 }

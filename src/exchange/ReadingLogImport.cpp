@@ -416,7 +416,10 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
     const QSqlError notBegun = BeginExclusive(m_store);
     if (notBegun.isValid())
         return failEarly(notBegun.text(), IsStoreBusy(notBegun));
-    StoreWriter writer(m_store);
+    // Held by pointer so that its statements can be let go before the store is closed and
+    // opened again after a failed write.
+    auto writerHeld = std::make_unique<StoreWriter>(m_store);
+    StoreWriter& writer = *writerHeld;
     // Stores made before the watch list have no table: nobody is listed there.
     const bool hasList = m_store.tables().contains(QStringLiteral("watchlist"), Qt::CaseInsensitive);
     // Listed ID numbers read by this import: the holder's name (empty for a new holder) and reason.
@@ -623,8 +626,8 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
     const bool rolledBack = TransactionEnded(m_store);
     if (storeBroken || rolledBack || !m_store.commit()) {
         const QString error = storeBroken || (rolledBack && !out.error.isEmpty()) ? out.error : m_store.lastError().text();
-        if (!rolledBack)
-            m_store.rollback();
+        writerHeld.reset();
+        EndFailedWrite(m_store, storeFile);
         const int rowsInDevice = out.rowsInDevice;
         out = ImportOutcome();
         out.rowsInDevice = rowsInDevice;

@@ -19,12 +19,16 @@ const char* const kHolderSql =
     "from idcardwater a,idcardinfo b,nation_mes c "
     "where a.serialno=:p1 and a.idcardno=b.idcardno and b.nation_no=c.nation_no";
 
-template <std::size_t N> void putText(char (&slot)[N], const QString& text, CardRecordNotes& notes)
+// Puts text into its slot; a text cut to fit sets the slot's bit in cutSlots.
+template <std::size_t N>
+void putText(char (&slot)[N], const QString& text, CardRecordNotes& notes, unsigned char& cutSlots, CardCutSlot bit)
 {
     const GbkText gbk = ToGbk(text, static_cast<int>(N));
     std::memcpy(slot, gbk.bytes.constData(), static_cast<std::size_t>(gbk.bytes.size()));
     notes.replaced = notes.replaced || gbk.replaced;
     notes.cut = notes.cut || gbk.cut;
+    if (gbk.cut)
+        cutSlots |= bit;
 }
 
 template <std::size_t N> void putAscii(char (&slot)[N], const QByteArray& bytes)
@@ -85,14 +89,16 @@ CardPrintRecord MakeCardPrintRecord(const CardHolderFields& fields, const QStrin
     CardPrintRecord record;
     std::memset(&record, 0, sizeof record);
     CardRecordNotes seen;
-    putText(record.born, fields.born, seen);
-    putText(record.idcardno, fields.idcardno, seen);
-    putText(record.name, fields.name, seen);
-    putText(record.address, fields.address, seen);
-    putText(record.grantdept, fields.grantdept, seen);
-    putText(record.usefulLifeBegin, fields.usefulLifeBegin, seen);
-    putText(record.usefulLifeEnd, fields.usefulLifeEnd, seen);
+    unsigned char cutSlots = 0;
+    putText(record.born, fields.born, seen, cutSlots, kCutBorn);
+    putText(record.idcardno, fields.idcardno, seen, cutSlots, kCutIdcardno);
+    putText(record.name, fields.name, seen, cutSlots, kCutName);
+    putText(record.address, fields.address, seen, cutSlots, kCutAddress);
+    putText(record.grantdept, fields.grantdept, seen, cutSlots, kCutGrantdept);
+    putText(record.usefulLifeBegin, fields.usefulLifeBegin, seen, cutSlots, kCutUsefulLifeBegin);
+    putText(record.usefulLifeEnd, fields.usefulLifeEnd, seen, cutSlots, kCutUsefulLifeEnd);
     putAscii(record.sex, fields.sex == QStringLiteral("男") ? "1" : "2");
+    reinterpret_cast<unsigned char*>(&record)[kCutSlotsByte] = cutSlots;
     putAscii(record.nation, nationDigits(fields.nationNo));
     // A cut path would name another file: better no photo than that.
     const QByteArray path = QFile::encodeName(photoPath);

@@ -37,9 +37,10 @@ struct CardRecordNotes {
     bool cut = false;      // some value was longer than its slot
 };
 
-// The zero-filled record of fields, every value cut to its slot on a character boundary. The
-// photo path goes in the file system's encoding; a path that does not fit leaves the slot empty
-// (the library then prints no photo). Default fields give the record of "no current row".
+// The zero-filled record of fields, every value cut to its slot on a character boundary; the
+// slots that were cut are named at kCutSlotsByte, so that the card says so. The photo path goes
+// in the file system's encoding; a path that does not fit leaves the slot empty (the library
+// then prints no photo). Default fields give the record of "no current row".
 CardPrintRecord MakeCardPrintRecord(const CardHolderFields& fields, const QString& photoPath, CardRecordNotes* notes = nullptr);
 
 // Whether the ID slot holds anything besides blanks and control bytes.

@@ -10,7 +10,7 @@
 #pragma pack(push, 1)
 struct CardPrintRecord {
     char name[32];
-    char sex[4];             // "1" for 男, "2" for everything else
+    char sex[4];             // "1" for 男, "2" for everything else; sex[3]: see kCutSlotsByte
     char nation[6];          // the store's nation code in decimal digits
     char born[18];
     char address[72];
@@ -29,6 +29,20 @@ static_assert(offsetof(CardPrintRecord, sex) == 32 && offsetof(CardPrintRecord, 
                   && offsetof(CardPrintRecord, usefulLifeBegin) == 202 && offsetof(CardPrintRecord, usefulLifeEnd) == 220
                   && offsetof(CardPrintRecord, photoPath) == 276,
               "slot offsets are fixed by the library");
+
+// The sex slot holds one character and its zero, so its last byte is spare: the program puts
+// there which text slots it had to cut to fit (one bit each, below), so that the library can mark
+// the card. Zero when nothing was cut: a library that does not know it reads the record as before.
+constexpr std::size_t kCutSlotsByte = offsetof(CardPrintRecord, sex) + 3;
+enum CardCutSlot : unsigned char {
+    kCutName = 0x01,
+    kCutBorn = 0x02,
+    kCutAddress = 0x04,
+    kCutIdcardno = 0x08,
+    kCutGrantdept = 0x10,
+    kCutUsefulLifeBegin = 0x20,
+    kCutUsefulLifeEnd = 0x40,
+};
 
 // The library's calling convention: stdcall where it exists (32-bit Windows), else the C one.
 #if defined(_WIN32) && !defined(_WIN64)

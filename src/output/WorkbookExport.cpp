@@ -1,13 +1,18 @@
 #include "WorkbookExport.h"
 
 #include "DateText.h"
+#include "ScratchFiles.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <xlsxwriter.h>
+#include <zip.h>
+
+#include <cstring>
 
 #include <filesystem>
 #include <system_error>
@@ -41,35 +46,49 @@ namespace {
 const char* const kHeaders[] = {"身份证号", "姓名", "刷卡时间", "黑名单"};
 const double kWidths[] = {24, 24, 24, 8};
 
-// The temporary file the workbook is written to, removed unless it was moved into place.
+// The temporary file the workbook is written to, beside the target: ".NAME.<random>.tmp". It is
+// held open (and marked in use) until it was moved into place or removed.
 class ScratchWorkbook {
 public:
     ~ScratchWorkbook()
     {
+        m_file.close();
         if (!m_path.isEmpty())
             QFile::remove(m_path);
+    }
+
+    // Removes temporary files of this naming that an export killed before its end left in the
+    // folder, and only those: none that a running export still holds.
+    static void RemoveLeftovers(const QString& folder)
+    {
+        static const QRegularExpression pattern(QStringLiteral("^\\..+\\.xlsx?\\.[0-9a-z]{1,13}\\.tmp$"));
+        const QDir dir(folder);
+        for (const QFileInfo& info : dir.entryInfoList({QStringLiteral(".*.tmp")}, QDir::Files | QDir::Hidden | QDir::System)) {
+            if (!info.isSymLink() && info.isFile() && pattern.match(info.fileName()).hasMatch()
+                && !ScratchFileHeld(info.absoluteFilePath()))
+                QFile::remove(info.absoluteFilePath());
+        }
     }
 
     // Creates a new, empty file with a unique name beside target; its permissions are those of
     // target when that exists, else those a new file gets.
     bool Create(const QFileInfo& target, QString* error)
     {
-        QFile file;
         for (int attempt = 0; attempt < 16; ++attempt) {
             const QString suffix = QString::number(QRandomGenerator::global()->generate64(), 36);
-            file.setFileName(target.absolutePath() + QStringLiteral("/.") + target.fileName() + u'.' + suffix
-                             + QStringLiteral(".tmp"));
-            if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            m_file.setFileName(target.absolutePath() + QStringLiteral("/.") + target.fileName() + u'.' + suffix
+                               + QStringLiteral(".tmp"));
+            if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
                 break;
-            if (!file.exists())
+            if (!m_file.exists())
                 break; // not a clash of names: the folder refuses it
         }
-        if (!file.isOpen()) {
-            *error = file.errorString();
+        if (!m_file.isOpen()) {
+            *error = m_file.errorString();
             return false;
         }
-        file.close();
-        m_path = file.fileName();
+        m_path = m_file.fileName();
+        HoldScratchFile(m_file.handle());
         if (target.exists())
             QFile::setPermissions(m_path, QFile::permissions(target.absoluteFilePath()));
         return true;
@@ -91,8 +110,60 @@ public:
     }
 
 private:
+    QFile m_file;
     QString m_path;
 };
+
+// Reads the written workbook back: the writer does not notice when its own temporary files could
+// not be written (a full disk) and then packs a cut sheet without a word. Every part must read
+// whole (the archive's checksums) and end as XML does, and the sheet must hold every row.
+bool checkWorkbook(const QString& path, int rows, QString* error)
+{
+    int code = 0;
+    zip_t* archive = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &code);
+    if (!archive) {
+        zip_error_t e;
+        zip_error_init_with_code(&e, code);
+        *error = QString::fromUtf8(zip_error_strerror(&e));
+        zip_error_fini(&e);
+        return false;
+    }
+    const zip_int64_t entries = zip_get_num_entries(archive, 0);
+    bool ok = entries > 0;
+    for (zip_int64_t i = 0; i < entries && ok; ++i) {
+        const bool sheet = std::strcmp(zip_get_name(archive, static_cast<zip_uint64_t>(i), 0), "xl/worksheets/sheet1.xml") == 0;
+        zip_file_t* part = zip_fopen_index(archive, static_cast<zip_uint64_t>(i), 0);
+        ok = part != nullptr;
+        // The rows are counted by their start tags; the tail of each read is kept for a tag
+        // that spans two reads and for the part's end.
+        static const char kRow[] = "<row ";
+        QByteArray carry;
+        char buffer[65536];
+        qint64 found = 0;
+        for (zip_int64_t n; ok && (n = zip_fread(part, buffer, sizeof buffer)) != 0;) {
+            ok = n > 0;
+            if (!ok)
+                break;
+            QByteArray chunk = carry + QByteArray::fromRawData(buffer, static_cast<int>(n));
+            if (sheet)
+                found += chunk.count(kRow);
+            carry = chunk.right(std::min<qsizetype>(chunk.size(), 16));
+            if (sheet)
+                found -= carry.count(kRow); // counted again with the next read
+        }
+        if (sheet)
+            found += carry.count(kRow);
+        if (part && ok)
+            ok = zip_fclose(part) == 0;
+        else if (part)
+            zip_fclose(part);
+        ok = ok && carry.trimmed().endsWith('>') && (!sheet || (carry.contains("</worksheet>") && found == rows + 1));
+    }
+    if (!ok)
+        *error = QStringLiteral("the written workbook is incomplete (%1)").arg(QString::fromUtf8(zip_strerror(archive)));
+    zip_discard(archive);
+    return ok;
+}
 
 WorkbookResult failure(WorkbookResult::Status status, const QString& error)
 {
@@ -107,10 +178,23 @@ WorkbookResult failure(WorkbookResult::Status status, const QString& error)
 WorkbookResult WorkbookExport::Write(int count, const RowAt& rowAt) const
 {
     const QFileInfo target(m_fileName);
+    ScratchWorkbook::RemoveLeftovers(target.absolutePath());
     ScratchWorkbook scratch;
     QString error;
     if (!scratch.Create(target, &error))
         return failure(WorkbookResult::Status::WriteFailed, error);
+    // What the writer opens in the folder and leaves open after a failure is closed here.
+    const std::vector<OpenDescriptor> openBefore = OpenDescriptors();
+    struct Release {
+        const std::vector<OpenDescriptor>& before;
+        QString folder;
+        bool done = false;
+        ~Release()
+        {
+            if (!done)
+                CloseFilesLeftOpen(before, folder);
+        }
+    } release{openBefore, target.absolutePath()};
 
     // Constant-memory mode: each row goes to the writer's own temporary files, kept in the target
     // folder too, so a large export neither grows the process nor fills a small /tmp.
@@ -160,7 +244,8 @@ WorkbookResult WorkbookExport::Write(int count, const RowAt& rowAt) const
                        QStringLiteral("row %1: %2").arg(written + 1).arg(QString::fromUtf8(lxw_strerror(failed))));
     if (closed)
         return failure(WorkbookResult::Status::WriteFailed, QString::fromUtf8(lxw_strerror(closed)));
-    if (!scratch.MoveTo(target, &error))
+    release.done = true; // the writer closed everything it opened
+    if (!checkWorkbook(scratch.Path(), count, &error) || !scratch.MoveTo(target, &error))
         return failure(WorkbookResult::Status::WriteFailed, error);
 
     WorkbookResult result;

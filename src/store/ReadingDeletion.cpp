@@ -11,7 +11,7 @@ const char* const kDeleteSql = "delete from idcardwater where serialno=:p1";
 void setError(QString* error, const QSqlError& e)
 {
     if (error)
-        *error = e.text();
+        *error = StoreErrorText(e);
 }
 } // namespace
 

@@ -122,6 +122,18 @@ QSqlError BeginExclusive(QSqlDatabase db)
     return begin.lastError();
 }
 
+QString StoreErrorText(const QSqlError& error)
+{
+    const QString store = error.databaseText().trimmed();
+    const QString driver = error.driverText().trimmed();
+    // The driver's words for a failed step, in English and as translated for the operator.
+    const bool says = !driver.isEmpty() && driver != QLatin1String("Unable to fetch row")
+        && driver != QCoreApplication::translate("QSQLiteResult", "Unable to fetch row");
+    if (store.isEmpty())
+        return driver;
+    return says ? store + u' ' + driver : store;
+}
+
 bool IsStoreBusy(const QSqlError& error)
 {
     // SQLITE_BUSY and SQLITE_LOCKED, also in their extended forms.
@@ -137,6 +149,33 @@ bool TransactionEnded(QSqlDatabase db)
         return false;
     sqlite3* connection = *static_cast<sqlite3* const*>(handle.data());
     return connection && sqlite3_get_autocommit(connection);
+}
+
+bool EndFailedWrite(QSqlDatabase db, const QString& storeFile, QString* error)
+{
+    if (!db.isOpen())
+        return true;
+    if (!TransactionEnded(db))
+        db.rollback();
+    const QString journal = storeFile + QStringLiteral("-journal");
+    auto readOnce = [&] {
+        QSqlQuery read(db);
+        return read.exec(QStringLiteral("select count(*) from sqlite_master")) && read.next();
+    };
+    readOnce();
+    if (storeFile.isEmpty() || !QFileInfo::exists(journal))
+        return true;
+    // The connection could not let go of the failed write: a new one plays the journal back.
+    db.close();
+    if (db.open()) {
+        QSqlQuery cache(db);
+        cache.exec(QStringLiteral("PRAGMA cache_size=-65536"));
+    }
+    if (readOnce() && !QFileInfo::exists(journal))
+        return true;
+    if (error)
+        *error = QStringLiteral("记录库的回滚日志未能恢复：%1").arg(StoreErrorText(db.lastError()));
+    return false;
 }
 
 QString StoreFileOf(QSqlDatabase db)

@@ -50,12 +50,22 @@ private:
 // would wait again each time its cache spilled, minutes on end behind a second reader. An invalid
 // error when it began; IsStoreBusy tells whether another program kept it from beginning.
 QSqlError BeginExclusive(QSqlDatabase db);
+// The text of a store error for the operator: SQLite's own words, and the driver's only when
+// they add something (its "unable to fetch row" ends every failed statement, whatever failed).
+QString StoreErrorText(const QSqlError& error);
 // Whether a store error means that another program holds the store (busy or locked).
 bool IsStoreBusy(const QSqlError& error);
 // Whether the transaction on the connection is known to have ended. A failed write can end one
 // by itself (a full disk rolls the whole transaction back), after which nothing of it is in the
 // store. false when it cannot be told.
 bool TransactionEnded(QSqlDatabase db);
+// Ends a write transaction that failed, so that the store file alone is whole again. A failed
+// write (a full disk) can leave the file half-written beside a hot journal that SQLite plays back
+// only when the store is next read: a copy taken meanwhile would be damaged, and the space stays
+// taken. Rolls back what is still open, reads once so that the journal is played back, and when
+// it is still there closes and opens the connection again. storeFile: StoreFileOf(db), asked
+// before the failure. false with error when the journal is still there.
+bool EndFailedWrite(QSqlDatabase db, const QString& storeFile, QString* error = nullptr);
 // The file of the store a connection works on; empty when it cannot be told.
 QString StoreFileOf(QSqlDatabase db);
 

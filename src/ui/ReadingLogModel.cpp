@@ -1,5 +1,7 @@
 #include "ReadingLogModel.h"
 
+#include "RecordStore.h"
+
 #include <QBrush>
 #include <QSqlError>
 
@@ -70,7 +72,7 @@ bool ReadingLogModel::Run(const QSqlDatabase& db, const ReadingLogQuery& query, 
     clearState();
     auto fail = [&](const QSqlQuery& q) {
         if (error)
-            *error = q.lastError().text();
+            *error = StoreErrorText(q.lastError());
         endResetModel();
         return false;
     };
@@ -124,7 +126,7 @@ qint64 scalarCount(const QSqlDatabase& db, const QString& sql, const QStringList
         if (q.exec() && q.next())
             return q.value(0).toLongLong();
     }
-    *error = q.lastError().text();
+    *error = StoreErrorText(q.lastError());
     return -1;
 }
 
@@ -155,7 +157,7 @@ void ReadingLogModel::fetchChunk(int upTo) const
             // next() is false at the end and on a failing step alike; only lastError tells them apart.
             const QSqlError failure = m_query.lastError();
             if (failure.type() != QSqlError::NoError) {
-                m_fetchError = failure.text();
+                m_fetchError = StoreErrorText(failure);
                 QMetaObject::invokeMethod(const_cast<ReadingLogModel*>(this), "fetchFailed", Qt::QueuedConnection,
                                           Q_ARG(QString, m_fetchError));
             }

@@ -150,8 +150,10 @@ private slots:
         CardRecordNotes notes;
         const CardPrintRecord record = MakeCardPrintRecord(f, QString(), &notes);
         QCOMPARE(slotBytes(record, 0, 32).toHex(' '), slot.toHex(' '));
-        QCOMPARE(slotBytes(record, 32, 4), QByteArray("1\0\0\0", 4));
+        QCOMPARE(slotBytes(record, 32, 3), QByteArray("1\0\0", 3));
         QCOMPARE(notes.cut, cut);
+        // The sex slot's spare last byte names the cut slot for the library.
+        QCOMPARE(int(uchar(bytesOf(record)[int(kCutSlotsByte)])), cut ? int(kCutName) : 0);
     }
 
     void longAddressStaysInItsSlot()

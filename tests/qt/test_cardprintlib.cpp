@@ -179,6 +179,89 @@ private slots:
             QVERIFY2(front.contains(QStringLiteral("测?甲")), qPrintable(front));
     }
 
+    // Long values show whole beside the photo, not under it or past the card's edge; the photo
+    // has a real card's size; a value cut to its slot marks the side it is on.
+    void longValuesShowWhole_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("grantdept");
+        QTest::addColumn<int>("nameShown"); // characters of the name on the card
+        QTest::addColumn<bool>("frontCut");
+        QTest::addColumn<bool>("backCut");
+        const QString minority = QStringLiteral("阿不都热依木·阿不都克里木");
+        QString latin = QStringLiteral("测试省测试市Kumusilikexiangtuanjiecunerzuyuan Bldg 12 Room ");
+        latin += QString(72 - 12 - (latin.size() - 6), u'W'); // 72 bytes in the record
+        const CardHolderFields h = holder();
+        QTest::newRow("minority name of 13 characters") << minority << h.address << h.grantdept << 13 << false << false;
+        QTest::newRow("address of 72 bytes with Latin letters") << h.name << latin << h.grantdept << 3 << false << false;
+        QTest::newRow("name over its slot") << minority + minority << h.address << h.grantdept << 16 << true << false;
+        QTest::newRow("authority over its slot") << h.name << h.address << QString(20, u'局') << 3 << false << true;
+    }
+    void longValuesShowWhole()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, address);
+        QFETCH(QString, grantdept);
+        QFETCH(int, nameShown);
+        QFETCH(bool, frontCut);
+        QFETCH(bool, backCut);
+        QImage photo(102, 126, QImage::Format_RGB888);
+        photo.fill(QColor(30, 160, 60));
+        const QString photoPath = m_dir->filePath(QStringLiteral("lstmp.bmp"));
+        QVERIFY(photo.save(photoPath, "BMP"));
+        CardHolderFields f = holder();
+        f.name = name;
+        f.address = address;
+        f.grantdept = grantdept;
+        QCOMPARE(print(f, photoPath), 1);
+
+        const QString front = pageText(1);
+        const QString back = pageText(2);
+        for (const QString& expected : {name.left(nameShown), QString(address).remove(u' '), grantdept.left(16)})
+            QVERIFY2((front + back).contains(expected), qPrintable(expected + QStringLiteral(" not in: ") + front + back));
+        QCOMPARE(front.contains(QStringLiteral("截断")), frontCut);
+        QCOMPARE(back.contains(QStringLiteral("截断")), backCut);
+
+        // The photo's frame in millimetres, found on the rendered front by its colour.
+        constexpr int dpi = 300;
+        QString ignored, error;
+        const QString png = m_dir->filePath(QStringLiteral("front"));
+        QVERIFY2(RunTool(QStringLiteral("pdftoppm"), {QStringLiteral("-r"), QString::number(dpi), QStringLiteral("-f"), QStringLiteral("1"),
+                                                      QStringLiteral("-l"), QStringLiteral("1"), QStringLiteral("-png"),
+                                                      QStringLiteral("-singlefile"), pdfPath(), png},
+                         &ignored, &error),
+                 qPrintable(error));
+        const QImage page(png + QStringLiteral(".png"));
+        QRect found;
+        for (int y = 0; y < page.height(); ++y)
+            for (int x = 0; x < page.width(); ++x)
+                if (const QColor c = page.pixelColor(x, y); c.green() > 130 && c.red() < 60 && c.blue() < 90)
+                    found |= QRect(x, y, 1, 1);
+        const QRectF frame(found.x() * 25.4 / dpi, found.y() * 25.4 / dpi, found.width() * 25.4 / dpi, found.height() * 25.4 / dpi);
+        QVERIFY2(qAbs(frame.width() - 26) < 0.6 && qAbs(frame.height() - 32) < 0.6,
+                 qPrintable(QStringLiteral("photo %1 x %2 mm").arg(frame.width()).arg(frame.height())));
+
+        // Every word of the front, in millimetres: none beside the photo reaches into it.
+        QString html;
+        QVERIFY2(RunTool(QStringLiteral("pdftotext"), {QStringLiteral("-bbox"), QStringLiteral("-f"), QStringLiteral("1"), QStringLiteral("-l"),
+                                                       QStringLiteral("1"), pdfPath(), QStringLiteral("-")},
+                         &html, &error),
+                 qPrintable(error));
+        const QRegularExpression word(QStringLiteral("xMin=\"([\\d.]+)\" yMin=\"([\\d.]+)\" xMax=\"([\\d.]+)\" yMax=\"([\\d.]+)\">([^<]*)<"));
+        int words = 0;
+        for (const QRegularExpressionMatch& m : word.globalMatch(html)) {
+            const double mm = 25.4 / 72;
+            const QRectF box(QPointF(m.captured(1).toDouble() * mm, m.captured(2).toDouble() * mm),
+                             QPointF(m.captured(3).toDouble() * mm, m.captured(4).toDouble() * mm));
+            const bool besidePhoto = box.bottom() > frame.top() + 0.5 && box.top() < frame.bottom() - 0.5;
+            QVERIFY2(box.right() < 85.6 - 1 && (!besidePhoto || box.right() <= frame.left()),
+                     qPrintable(QStringLiteral("%1 reaches to %2 mm").arg(m.captured(5)).arg(box.right())));
+            ++words;
+        }
+        QVERIFY(words > 10);
+    }
+
     void noIdNumberIsRefused()
     {
         CardHolderFields f = holder();

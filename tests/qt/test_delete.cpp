@@ -265,6 +265,8 @@ private slots:
             QCOMPARE(messages.shown.size(), 2);
             QCOMPARE(messages.shown[1].kind, MsgKind::Error);
             QVERIFY2(messages.shown[1].text.contains(cause), qPrintable(messages.shown[1].text));
+            // The store's own words, not followed by the driver's "unable to fetch row".
+            QVERIFY2(!messages.shown[1].text.contains(QStringLiteral("Unable to fetch row")), qPrintable(messages.shown[1].text));
             // Nothing was deleted: the list stays as it was, without a second wait for the store
             // and a second box.
             QCOMPARE(m_queries, queries);

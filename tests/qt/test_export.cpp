@@ -19,6 +19,10 @@
 #include <QTableView>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/file.h>
+#include <sys/resource.h>
+
 namespace {
 
 // The workbook as openpyxl reads it; error says why when it cannot be read.
@@ -184,6 +188,59 @@ private slots:
             for (int c = 1; c <= 3; ++c) // text, never a number or a date
                 QCOMPARE(cell(book, r + 2, c)[QStringLiteral("type")].toString(), QStringLiteral("s"));
         }
+    }
+
+    // The disk fills (a file-size limit stands in for it): the old file stays, nothing the writer
+    // opened in the folder stays open, and a sheet cut short is never taken for a whole one.
+    void fullDisk_data()
+    {
+        QTest::addColumn<int>("limit");
+        QTest::newRow("the workbook itself") << 500;        // the writer fails and keeps a file open
+        QTest::newRow("the writer's own scratch") << 6000;  // the writer packs a cut sheet, saying nothing
+    }
+    void fullDisk()
+    {
+        QFETCH(int, limit);
+        const QString path = output() + QStringLiteral("/report.xlsx");
+        QFile existing(path);
+        QVERIFY(existing.open(QIODevice::WriteOnly));
+        existing.write("an earlier export");
+        existing.close();
+        const ExportRow row{idEndingInX(), QStringLiteral("测试甲"), QStringLiteral("2014-03-07 21:05:03"), QStringLiteral("否")};
+        rlimit unlimited{};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+        rlimit limited = unlimited;
+        limited.rlim_cur = static_cast<rlim_t>(limit);
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const WorkbookResult result = WorkbookExport(path).Write(3000, [&](int) { return row; });
+        ::setrlimit(RLIMIT_FSIZE, &unlimited);
+        std::signal(SIGXFSZ, previous);
+
+        QVERIFY2(result.status == WorkbookResult::Status::WriteFailed, qPrintable(result.error));
+        QCOMPARE(entries(output()), QStringList{QStringLiteral("report.xlsx")});
+        const QDir fds(QStringLiteral("/proc/self/fd"));
+        for (const QString& fd : fds.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot))
+            QVERIFY2(!QFile::symLinkTarget(fds.filePath(fd)).startsWith(output()), qPrintable(QFile::symLinkTarget(fds.filePath(fd))));
+        QVERIFY(existing.open(QIODevice::ReadOnly));
+        QCOMPARE(existing.readAll(), QByteArray("an earlier export"));
+    }
+
+    // Temporary files of this program's naming that a killed export left go with the next export
+    // into the folder; other files, and one that a running export holds, stay.
+    void leftoversOfKilledExports()
+    {
+        for (const char* name : {".report.xlsx.k3j9x2.tmp", ".other.xls.a1.tmp", ".held.xlsx.zz.tmp", ".notes.txt.a1.tmp", "report.xlsx.k3.tmp"}) {
+            QFile planted(output() + u'/' + QLatin1String(name));
+            QVERIFY(planted.open(QIODevice::WriteOnly));
+        }
+        QFile held(output() + QStringLiteral("/.held.xlsx.zz.tmp"));
+        QVERIFY(held.open(QIODevice::ReadOnly));
+        QCOMPARE(::flock(held.handle(), LOCK_EX | LOCK_NB), 0);
+        const ExportRow row{idEndingInX(), QStringLiteral("测试甲"), QStringLiteral("2014-03-07 21:05:03"), QStringLiteral("否")};
+        const WorkbookResult result = WorkbookExport(output() + QStringLiteral("/report.xlsx")).Write(1, [&](int) { return row; });
+        QVERIFY2(result.status == WorkbookResult::Status::Written, qPrintable(result.error));
+        QCOMPARE(entries(output()), (QStringList{".held.xlsx.zz.tmp", ".notes.txt.a1.tmp", "report.xlsx", "report.xlsx.k3.tmp"}));
     }
 
     // Three of ten rows picked out of order, from the button.

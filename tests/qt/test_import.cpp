@@ -19,6 +19,8 @@
 #include <QtTest>
 
 #include <atomic>
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 
@@ -274,6 +276,34 @@ private slots:
         QVERIFY(!db().transaction() || db().rollback()); // no transaction was left open
         QCOMPARE(ImportSummaryText(o), QStringLiteral("成功导入记录 2 条"));
         QVERIFY(ImportIncompleteText(o).contains(QStringLiteral("第 3 条记录导入失败")));
+    }
+
+    // The disk fills during the import (a file-size limit stands in for it): the store file
+    // alone is whole again at once, at its size before, with no journal beside it.
+    void fullDiskLeavesTheStoreFileAsItWas()
+    {
+        QList<DeviceRow> rows;
+        for (int i = 1; i <= 60; ++i) // about 40 KB of bitmap each
+            rows << reading(i, "2014-03-07 10:00:00");
+        QVERIFY(makeDevice(rows));
+        const QString store = m_folder->storePath();
+        const qint64 before = QFileInfo(store).size();
+        rlimit unlimited{};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+        rlimit limited = unlimited;
+        limited.rlim_cur = static_cast<rlim_t>(before + 1024 * 1024);
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const ImportOutcome o = import();
+        ::setrlimit(RLIMIT_FSIZE, &unlimited);
+        std::signal(SIGXFSZ, previous);
+
+        QVERIFY2(o.readFailed && o.count == 0 && !o.error.isEmpty(), qPrintable(o.error));
+        // Looked at before the store is read again: a read would play a journal back.
+        QVERIFY(!QFile::exists(store + QStringLiteral("-journal")));
+        QCOMPARE(QFileInfo(store).size(), before);
+        QCOMPARE(scalar(QStringLiteral("pragma integrity_check")).toString(), QStringLiteral("ok"));
+        QCOMPARE(CountRows(db(), "idcardwater"), 0);
     }
 
     void missingColumnFailsTheFirstRowThatNeedsIt()

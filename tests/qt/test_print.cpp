@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 namespace {
 
@@ -320,6 +321,54 @@ private slots:
         QCOMPARE(readCall(&call), goOn);
         if (goOn)
             QCOMPARE(call.record.toHex(' '), recordBytes(MakeCardPrintRecord(firstHolder(), QString())).toHex(' '));
+    }
+
+    // A link planted at the photo's name is replaced, never written through; a folder that others
+    // could write into, or another user's, is refused before anything is written.
+    void photoNeverGoesThroughALink_data()
+    {
+        QTest::addColumn<QString>("scene");
+        QTest::addColumn<QString>("refusal"); // empty: the card is printed
+        QTest::newRow("link planted at the photo") << "link" << QString();
+        QTest::newRow("folder writable by others") << "open" << QStringLiteral("可被其他用户写入");
+        QTest::newRow("another user's folder") << "owner" << QStringLiteral("不属于当前用户");
+    }
+    void photoNeverGoesThroughALink()
+    {
+        QFETCH(QString, scene);
+        QFETCH(QString, refusal);
+        installLibrary(QStringLiteral(CARDLIB_1));
+        const QString victim = m_work->filePath(QStringLiteral("victim"));
+        QVERIFY(WritePrivateFile(victim, "not a photo"));
+        QVERIFY(QFile::link(victim, photoFile()));
+        if (scene == QLatin1String("open"))
+            QVERIFY(QFile::setPermissions(scratch(), QFile::Permissions(0x7777)));
+        if (scene == QLatin1String("owner")) {
+            if (::geteuid() != 0)
+                QSKIP("only root can give a folder to another user");
+            QCOMPARE(::chown(QFile::encodeName(scratch()).constData(), 65534, 65534), 0);
+        }
+        ScriptedMessages messages;
+        openWindow();
+        makeCurrent(m_ids[0]);
+        clickPrint();
+
+        QFile target(victim);
+        QVERIFY(target.open(QIODevice::ReadOnly));
+        QCOMPARE(target.readAll(), QByteArray("not a photo"));
+        Call call;
+        QCOMPARE(readCall(&call), refusal.isEmpty());
+        if (refusal.isEmpty()) {
+            QVERIFY2(messages.shown.isEmpty(), qPrintable(messages.Texts().join(u'\n')));
+            QVERIFY(!QFileInfo(photoFile()).isSymLink());
+            QFile photo(photoFile());
+            QVERIFY(photo.open(QIODevice::ReadOnly));
+            QCOMPARE(photo.readAll(), m_photo);
+        } else {
+            QCOMPARE(messages.shown.size(), 1);
+            QVERIFY2(messages.shown[0].text.contains(refusal), qPrintable(messages.shown[0].text));
+        }
+        QCOMPARE(QDir(scratch()).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList{QStringLiteral("lstmp.bmp")});
     }
 
     void characterOutsideGbkStaysInTheStore()
