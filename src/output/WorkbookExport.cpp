@@ -1,16 +1,14 @@
 #include "WorkbookExport.h"
 
 #include "DateText.h"
+#include "ScratchWorkbook.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
 #include <xlsxwriter.h>
 
-#include <filesystem>
-#include <system_error>
+#include <algorithm>
 
 QString ExportFileName(const QString& chosen, bool excel2007)
 {
@@ -40,59 +38,6 @@ namespace {
 
 const char* const kHeaders[] = {"身份证号", "姓名", "刷卡时间", "黑名单"};
 const double kWidths[] = {24, 24, 24, 8};
-
-// The temporary file the workbook is written to, removed unless it was moved into place.
-class ScratchWorkbook {
-public:
-    ~ScratchWorkbook()
-    {
-        if (!m_path.isEmpty())
-            QFile::remove(m_path);
-    }
-
-    // Creates a new, empty file with a unique name beside target; its permissions are those of
-    // target when that exists, else those a new file gets.
-    bool Create(const QFileInfo& target, QString* error)
-    {
-        QFile file;
-        for (int attempt = 0; attempt < 16; ++attempt) {
-            const QString suffix = QString::number(QRandomGenerator::global()->generate64(), 36);
-            file.setFileName(target.absolutePath() + QStringLiteral("/.") + target.fileName() + u'.' + suffix
-                             + QStringLiteral(".tmp"));
-            if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-                break;
-            if (!file.exists())
-                break; // not a clash of names: the folder refuses it
-        }
-        if (!file.isOpen()) {
-            *error = file.errorString();
-            return false;
-        }
-        file.close();
-        m_path = file.fileName();
-        if (target.exists())
-            QFile::setPermissions(m_path, QFile::permissions(target.absoluteFilePath()));
-        return true;
-    }
-
-    const QString& Path() const { return m_path; }
-
-    // Replaces target in one step (a rename within the folder).
-    bool MoveTo(const QFileInfo& target, QString* error)
-    {
-        std::error_code ec;
-        std::filesystem::rename(QFileInfo(m_path).filesystemAbsoluteFilePath(), target.filesystemAbsoluteFilePath(), ec);
-        if (ec) {
-            *error = QString::fromStdString(ec.message());
-            return false;
-        }
-        m_path.clear();
-        return true;
-    }
-
-private:
-    QString m_path;
-};
 
 WorkbookResult failure(WorkbookResult::Status status, const QString& error)
 {

@@ -55,6 +55,14 @@ QString ReadingLogQuery::CountByHoldersSql() const
     return QStringLiteral("select count(*) from idcardinfo b cross join nation_mes c cross join idcardwater a ") + condition;
 }
 
+QString ReadingLogQuery::GroupedSql(const QString& columns, const QString& groupBy) const
+{
+    QString sql = QStringLiteral("select ") + columns + QStringLiteral(" from idcardwater a,idcardinfo b,nation_mes c") + condition;
+    if (!groupBy.isEmpty())
+        sql += QStringLiteral(" group by ") + groupBy;
+    return sql;
+}
+
 QString ReadingLogQuery::ReadingsInRangeSql()
 {
     return QStringLiteral("select count(*) from idcardwater a where (a.readtime between :p1 and :p2)");

@@ -10,6 +10,7 @@
 #include "ReadingLogModel.h"
 #include "RecordStore.h"
 #include "ScratchFolder.h"
+#include "StatsWindow.h"
 #include "WidgetProgress.h"
 #include "WorkbookExport.h"
 
@@ -170,6 +171,7 @@ TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidg
     connect(ui->prtbtn, &QPushButton::clicked, this, &TIdcardmainfrm::prtbtnClick);
     connect(ui->waterbtn, &QPushButton::clicked, this, &TIdcardmainfrm::waterbtnClick);
     connect(ui->delbtn, &QPushButton::clicked, this, &TIdcardmainfrm::delbtnClick);
+    connect(ui->statbtn, &QPushButton::clicked, this, &TIdcardmainfrm::statbtnClick);
 }
 
 TIdcardmainfrm::~TIdcardmainfrm() = default;
@@ -226,13 +228,19 @@ void TIdcardmainfrm::FormShow()
     RefreshQuery();
 }
 
-void TIdcardmainfrm::RefreshQuery()
+ReadingLogFilter TIdcardmainfrm::CurrentFilter() const
 {
     ReadingLogFilter filter;
     filter.begin = ui->begin_pick->date().startOfDay();
     filter.end = ui->end_pick->date().startOfDay();
     filter.idText = ui->g_IDcardno->text();
     filter.nameText = ui->g_name->text();
+    return filter;
+}
+
+void TIdcardmainfrm::RefreshQuery()
+{
+    const ReadingLogFilter filter = CurrentFilter();
     const ReadingLogQuery query = BuildReadingLogQuery(filter);
 
     QString error;
@@ -247,6 +255,7 @@ void TIdcardmainfrm::RefreshQuery()
         selection->setCurrentIndex(m_model->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     }
     showResultState();
+    emit queryRefreshed(filter);
 }
 
 void TIdcardmainfrm::showResultState()
@@ -314,6 +323,18 @@ void TIdcardmainfrm::begin_pickCloseUp()
 }
 
 void TIdcardmainfrm::retbtnClick() { close(); }
+
+void TIdcardmainfrm::statbtnClick()
+{
+    if (!m_statsWindow) {
+        m_statsWindow = new StatsWindow(m_dm ? m_dm->con1() : QSqlDatabase(), CurrentFilter(),
+                                         m_programFolder + QStringLiteral("output"), this);
+        connect(this, &TIdcardmainfrm::queryRefreshed, m_statsWindow, &StatsWindow::SetFilter);
+    }
+    m_statsWindow->show();
+    m_statsWindow->raise();
+    m_statsWindow->activateWindow();
+}
 
 int TIdcardmainfrm::ImportDeviceDb(const QString& path)
 {

@@ -3,6 +3,7 @@
 // reading, and the commands.
 
 #include "CardPrintRecord.h"
+#include "ReadingLogQuery.h"
 
 #include <QDateTime>
 #include <QPointer>
@@ -18,6 +19,7 @@ class TIdcardmainfrm;
 class QLabel;
 class QTimer;
 class ReadingLogModel;
+class StatsWindow;
 class TDM_Main;
 class ProcessRunner;
 class OperationProgress;
@@ -38,6 +40,8 @@ public:
     void SetScratchFolder(const QString& folder) { m_scratchFolder = folder; }
 
     void RefreshQuery();
+    // The filter as the date pickers and the two prefixes give it now.
+    ReadingLogFilter CurrentFilter() const;
     // Imports a device database on disk and shows the outcome: the number of rows taken, or -1
     // when the file is not a readable device database.
     int ImportDeviceDb(const QString& path);
@@ -72,6 +76,11 @@ public slots:
     void prtbtnClick();
     void waterbtnClick();
     void delbtnClick();
+    void statbtnClick();
+
+signals:
+    // The list has been re-run with this filter (an edit, an import, a deletion).
+    void queryRefreshed(const ReadingLogFilter& filter);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -105,6 +114,7 @@ private:
     // press would start the same command again inside the first.
     bool m_commandRunning = false;
     QString m_txtdlgFileName; // the export dialog's proposal: the last name chosen
+    QPointer<StatsWindow> m_statsWindow; // at most one; deleted when closed
 };
 
 // Top-left corner that centres a frame of the given size on a screen's available area, kept on
