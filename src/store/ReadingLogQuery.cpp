@@ -57,7 +57,8 @@ QString ReadingLogQuery::CountByHoldersSql() const
 
 QString ReadingLogQuery::GroupedSql(const QString& columns, const QString& groupBy) const
 {
-    QString sql = QStringLiteral("select ") + columns + QStringLiteral(" from idcardwater a,idcardinfo b,nation_mes c") + condition;
+    QString sql = QStringLiteral("select ") + columns
+                  + QStringLiteral(" from idcardinfo b cross join nation_mes c cross join idcardwater a") + condition;
     if (!groupBy.isEmpty())
         sql += QStringLiteral(" group by ") + groupBy;
     return sql;
@@ -65,7 +66,9 @@ QString ReadingLogQuery::GroupedSql(const QString& columns, const QString& group
 
 QString ReadingLogQuery::ReadingsInRangeSql()
 {
-    return QStringLiteral("select count(*) from idcardwater a where (a.readtime between :p1 and :p2)");
+    return QStringLiteral("select count(*) ") + InRangeFrom();
 }
+
+QString ReadingLogQuery::InRangeFrom() { return QStringLiteral("from idcardwater a where (a.readtime between :p1 and :p2)"); }
 
 QString ReadingLogQuery::HoldersSql() { return QStringLiteral("select count(*) from idcardinfo"); }

@@ -50,7 +50,7 @@ namespace {
 // More periods than a chart can show apart: the range is then cut to the periods with readings.
 constexpr int kMaxBuckets = 750;
 
-// The period of a reading as the store computes it: the text of its first day (or month).
+// The first day of a reading's period as the store computes it ("YYYY-MM-DD").
 QString periodKeySql(StatsPeriod period)
 {
     switch (period) {
@@ -58,21 +58,60 @@ QString periodKeySql(StatsPeriod period)
         // The Monday of the reading's week: forward to its Sunday, back six days.
         return QStringLiteral("date(substr(a.readtime,1,10),'weekday 0','-6 days')");
     case StatsPeriod::Month:
-        return QStringLiteral("substr(a.readtime,1,7)");
+        return QStringLiteral("substr(a.readtime,1,7)||'-01'");
     case StatsPeriod::Day:
         break;
     }
     return QStringLiteral("substr(a.readtime,1,10)");
 }
 
+// The start of the period holding a time (%1), and the step to the next one, as SQLite's
+// date functions take them.
+QString periodStartSql(StatsPeriod period)
+{
+    switch (period) {
+    case StatsPeriod::Week:
+        return QStringLiteral("datetime(%1,'start of day','weekday 0','-6 days')");
+    case StatsPeriod::Month:
+        return QStringLiteral("datetime(%1,'start of month')");
+    case StatsPeriod::Day:
+        break;
+    }
+    return QStringLiteral("datetime(%1,'start of day')");
+}
+
+QString periodStepSql(StatsPeriod period)
+{
+    switch (period) {
+    case StatsPeriod::Week:
+        return QStringLiteral("'+7 days'");
+    case StatsPeriod::Month:
+        return QStringLiteral("'+1 month'");
+    case StatsPeriod::Day:
+        break;
+    }
+    return QStringLiteral("'+1 day'");
+}
+
+// One row per time slot, from the slot of the first reading in the date range to that of the
+// last, with an aggregate over the range's readings within the slot. Each slot is a range of
+// the reading-time index, so nothing is sorted. startOf gives a slot's start from a time (%1);
+// a first time that is no date-time counts as p1.
+QString slotsSql(const QString& startOf, const QString& step, const QString& aggregate)
+{
+    const QString from = ReadingLogQuery::InRangeFrom();
+    const QString first = QStringLiteral("coalesce(datetime((select min(a.readtime) %1)),:p1)").arg(from);
+    const QString last = QStringLiteral("coalesce(datetime((select max(a.readtime) %1)),:p2)").arg(from);
+    return QStringLiteral("with recursive s(t) as (select %1 union all select datetime(t,%2) from s "
+                          "where datetime(t,%2)<=%3) "
+                          "select t,(select %4 %5 and a.readtime>=s.t and a.readtime<datetime(s.t,%2)) from s")
+        .arg(startOf.arg(first), step, last, aggregate, from);
+}
+
 QDate parseDay(const QString& text) { return text.size() == 10 ? QDate::fromString(text, Qt::ISODate) : QDate(); }
 
-QDate parsePeriodKey(StatsPeriod period, const QString& key)
-{
-    if (period == StatsPeriod::Month)
-        return key.size() == 7 ? parseDay(key + QStringLiteral("-01")) : QDate();
-    return parseDay(key);
-}
+// "YYYY-MM-DD" or "YYYY-MM-DD HH:MM:SS" into its day.
+QDate parseSlotDay(const QString& key) { return key.size() >= 10 ? parseDay(key.left(10)) : QDate(); }
 
 // "YYYY-MM-DD HH" into its day and hour; false for a text of another form.
 bool parseDayHour(const QString& key, QDate* day, int* hour)
@@ -84,15 +123,22 @@ bool parseDayHour(const QString& key, QDate* day, int* hour)
     return day->isValid() && *hour < 24;
 }
 
+// Parameters by position; the slot queries, which use p1 and p2 more than once, bind them by name.
+enum class Binding { Position, Name };
+
 bool runQuery(const QSqlDatabase& db, const QString& sql, const QStringList& params,
-              const std::function<void(const QSqlQuery&)>& onRow, QString* error)
+              const std::function<void(const QSqlQuery&)>& onRow, QString* error, Binding binding = Binding::Position)
 {
     QSqlQuery q(db);
     q.setForwardOnly(true);
     bool ok = q.prepare(sql);
     if (ok) {
-        for (int i = 0; i < params.size(); ++i)
-            q.bindValue(i, params[i]);
+        for (int i = 0; i < params.size(); ++i) {
+            if (binding == Binding::Name)
+                q.bindValue(QStringLiteral(":p%1").arg(i + 1), params[i]);
+            else
+                q.bindValue(i, params[i]);
+        }
         ok = q.exec();
     }
     while (ok && q.next())
@@ -132,30 +178,52 @@ bool ReadingStats::Count(const ReadingLogFilter& filter, ReadingStatsResult* res
     const QDate last = filter.end.date();
     const StatsPeriod period = StatsPeriodFor(first, last);
     result->period = period;
+    const QStringList rangeParams = query.storeParams.mid(0, 2);
 
-    // Readings per day and hour: the days, the hours and the totals all follow from these few
-    // thousand groups.
-    std::map<QDate, qint64> perDay;
-    QDate dataFirst;
-    QDate dataLast;
-    const QString dayHourSql = query.GroupedSql(QStringLiteral("substr(a.readtime,1,13),count(*)"), QStringLiteral("1"));
-    bool ok = runQuery(m_db, dayHourSql, query.storeParams, [&](const QSqlQuery& q) {
-        const qint64 n = q.value(1).toLongLong();
-        result->readings += n;
-        QDate day;
-        int hour = 0;
-        if (!parseDayHour(q.value(0).toString(), &day, &hour)) {
-            result->unplacedReadings += n;
-            return;
-        }
-        result->byHour[static_cast<size_t>(hour)] += n;
-        perDay[day] += n;
-        dataFirst = dataFirst.isValid() ? std::min(dataFirst, day) : day;
-        dataLast = dataLast.isValid() ? std::max(dataLast, day) : day;
-    }, error);
+    // The totals over the listed readings, each holder's readings counted on the ID-number index.
+    bool ok = runQuery(m_db, QStringLiteral("select count(*),coalesce(sum(n),0) from (%1)")
+                                 .arg(query.GroupedSql(QStringLiteral("count(*) n"), QStringLiteral("b.idcardno"))),
+                       query.storeParams, [&](const QSqlQuery& q) {
+                           result->holders = q.value(0).toLongLong();
+                           result->readings = q.value(1).toLongLong();
+                       }, error);
     if (!ok)
         return false;
     if (result->readings == 0)
+        return true;
+    qint64 inRange = -1;
+    ok = runQuery(m_db, ReadingLogQuery::ReadingsInRangeSql(), rangeParams,
+                  [&](const QSqlQuery& q) { inRange = q.value(0).toLongLong(); }, error);
+    if (!ok)
+        return false;
+    // When every reading of the date range is listed, the range alone stands for the filter and
+    // the slots are counted on the reading-time index; else the grouping runs over the listed
+    // readings themselves, sorted by the store.
+    const bool wholeRange = inRange == result->readings;
+
+    std::map<QDate, qint64> perDay;
+    qint64 placed = 0;
+    auto addDayHour = [&](const QSqlQuery& q) {
+        const qint64 n = q.value(1).toLongLong();
+        QDate day;
+        int hour = 0;
+        if (n == 0 || !parseDayHour(q.value(0).toString().left(13), &day, &hour))
+            return;
+        placed += n;
+        result->byHour[static_cast<size_t>(hour)] += n;
+        perDay[day] += n;
+    };
+    if (wholeRange)
+        ok = runQuery(m_db, slotsSql(QStringLiteral("strftime('%Y-%m-%d %H:00:00',%1)"), QStringLiteral("'+1 hour'"),
+                                     QStringLiteral("count(*)")),
+                      rangeParams, addDayHour, error, Binding::Name);
+    else
+        ok = runQuery(m_db, query.GroupedSql(QStringLiteral("substr(a.readtime,1,13),count(*)"), QStringLiteral("1")),
+                      query.storeParams, addDayHour, error);
+    if (!ok)
+        return false;
+    result->unplacedReadings = result->readings - placed;
+    if (perDay.empty())
         return true;
 
     for (const auto& [day, n] : perDay)
@@ -169,18 +237,13 @@ bool ReadingStats::Count(const ReadingLogFilter& filter, ReadingStatsResult* res
             result->busiestHourReadings = result->byHour[static_cast<size_t>(h)];
         }
 
-    ok = runQuery(m_db, query.GroupedSql(QStringLiteral("count(distinct a.idcardno)"), QString()), query.storeParams,
-                  [&](const QSqlQuery& q) { result->holders = q.value(0).toLongLong(); }, error);
-    if (!ok)
-        return false;
-
     // The buckets span the filter's days, and the day after them when a reading at its midnight
     // is listed.
+    const QDate dataFirst = perDay.begin()->first;
+    const QDate dataLast = perDay.rbegin()->first;
     QDate from = first;
-    QDate to = dataLast.isValid() ? std::max(last, dataLast) : last;
+    QDate to = std::max(last, dataLast);
     if (to < from || bucketIndex(period, PeriodStart(period, from), PeriodStart(period, to)) >= kMaxBuckets) {
-        if (!dataFirst.isValid())
-            return true;
         from = dataFirst;
         to = dataLast;
     }
@@ -195,14 +258,16 @@ bool ReadingStats::Count(const ReadingLogFilter& filter, ReadingStatsResult* res
         if (StatsBucket* b = bucketOf(PeriodStart(period, day)))
             b->readings += n;
 
-    const QString key = periodKeySql(period);
-    ok = runQuery(m_db, query.GroupedSql(key + QStringLiteral(",count(distinct a.idcardno)"), QStringLiteral("1")),
-                  query.storeParams, [&](const QSqlQuery& q) {
-                      const QDate start = parsePeriodKey(period, q.value(0).toString());
-                      if (!start.isValid())
-                          return;
-                      if (StatsBucket* b = bucketOf(start))
-                          b->holders += q.value(1).toLongLong();
-                  }, error);
-    return ok;
+    auto addHolders = [&](const QSqlQuery& q) {
+        const QDate start = parseSlotDay(q.value(0).toString());
+        if (!start.isValid())
+            return;
+        if (StatsBucket* b = bucketOf(start))
+            b->holders += q.value(1).toLongLong();
+    };
+    if (wholeRange)
+        return runQuery(m_db, slotsSql(periodStartSql(period), periodStepSql(period), QStringLiteral("count(distinct a.idcardno)")),
+                        rangeParams, addHolders, error, Binding::Name);
+    return runQuery(m_db, query.GroupedSql(periodKeySql(period) + QStringLiteral(",count(distinct a.idcardno)"), QStringLiteral("1")),
+                    query.storeParams, addHolders, error);
 }
