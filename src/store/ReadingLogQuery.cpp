@@ -69,6 +69,11 @@ QString ReadingLogQuery::ReadingsInRangeSql()
     return QStringLiteral("select count(*) ") + InRangeFrom();
 }
 
-QString ReadingLogQuery::InRangeFrom() { return QStringLiteral("from idcardwater a where (a.readtime between :p1 and :p2)"); }
+QString ReadingLogQuery::InRangeFrom(bool indexed)
+{
+    // A unary plus keeps SQLite from using a column's index for the term.
+    return indexed ? QStringLiteral("from idcardwater a where (a.readtime between :p1 and :p2)")
+                   : QStringLiteral("from idcardwater a where (+a.readtime between :p1 and :p2)");
+}
 
 QString ReadingLogQuery::HoldersSql() { return QStringLiteral("select count(*) from idcardinfo"); }

@@ -33,7 +33,9 @@ struct ReadingLogQuery {
     // bound to p1 and p2 only), and the holders.
     static QString ReadingsInRangeSql();
     // "from ... where ..." of the readings in the date range alone (bound to p1 and p2 only).
-    static QString InRangeFrom();
+    // Without the index: the range is only a filter, for a query that walks the reading-time
+    // index by narrower bounds of its own (else the store may walk the whole range for each).
+    static QString InRangeFrom(bool indexed = true);
     static QString HoldersSql();
 };
 

@@ -105,7 +105,7 @@ QString slotsSql(const QString& startOf, const QString& step, const QString& agg
     return QStringLiteral("with recursive s(t) as (select %1 union all select datetime(t,%2) from s "
                           "where datetime(t,%2)<=%3) "
                           "select t,(select %4 %5 and a.readtime>=s.t and a.readtime<datetime(s.t,%2)) from s")
-        .arg(startOf.arg(first), step, last, aggregate, from);
+        .arg(startOf.arg(first), step, last, aggregate, ReadingLogQuery::InRangeFrom(false));
 }
 
 QDate parseDay(const QString& text) { return text.size() == 10 ? QDate::fromString(text, Qt::ISODate) : QDate(); }
