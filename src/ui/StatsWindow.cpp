@@ -9,6 +9,7 @@
 #include <QCategoryAxis>
 #include <QChart>
 #include <QChartView>
+#include <QEvent>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -196,10 +197,20 @@ StatsWindow::StatsWindow(QSqlDatabase db, const ReadingLogFilter& filter, const 
     for (QChartView* view : {m_periodView, m_hourView})
         connect(view->chart(), &QChart::plotAreaChanged, this, &StatsWindow::thinLabels);
 
+    // A window of its own, it would keep the program running after the main window has closed.
+    if (parent)
+        parent->installEventFilter(this);
     recount();
 }
 
 StatsWindow::~StatsWindow() = default;
+
+bool StatsWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == parentWidget() && event->type() == QEvent::Close)
+        close();
+    return QWidget::eventFilter(watched, event);
+}
 
 void StatsWindow::SetFilter(const ReadingLogFilter& filter)
 {

@@ -34,6 +34,9 @@ public slots:
     void savepicbtnClick();
     void exportdatabtnClick();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void recount();
     void showStats();

@@ -295,6 +295,10 @@ private slots:
         QTRY_VERIFY(first.isNull());
         QTest::mouseClick(Control<QPushButton>(&main, "statbtn"), Qt::LeftButton);
         QCOMPARE(main.findChildren<StatsWindow*>().size(), 1);
+        // Closing the main window closes it too, so the program can end.
+        QPointer<StatsWindow> second = main.findChild<StatsWindow*>();
+        main.close();
+        QTRY_VERIFY(second.isNull());
         QVERIFY(messages.shown.isEmpty());
     }
 };
