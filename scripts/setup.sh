@@ -8,7 +8,7 @@ build="${IDCARD_BUILD_DIR:-$root/build}"
 
 packages=(
   build-essential cmake pkg-config
-  qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev qt6-translations-l10n
+  qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite qt6-charts-dev libqt6opengl6-dev libgl-dev qt6-translations-l10n
   libsqlite3-dev libpng-dev libdeflate-dev zlib1g-dev libssl-dev
   libxlsxwriter-dev python3-openpyxl libzip-dev
   libgtest-dev googletest

@@ -2,20 +2,17 @@
 
 #include "DateText.h"
 #include "ScratchFiles.h"
+#include "ScratchWorkbook.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
-#include <QRegularExpression>
 
 #include <xlsxwriter.h>
 #include <zip.h>
 
 #include <cstring>
 
-#include <filesystem>
-#include <system_error>
+#include <algorithm>
 
 QString ExportFileName(const QString& chosen, bool excel2007)
 {
@@ -45,74 +42,6 @@ namespace {
 
 const char* const kHeaders[] = {"身份证号", "姓名", "刷卡时间", "黑名单"};
 const double kWidths[] = {24, 24, 24, 8};
-
-// The temporary file the workbook is written to, beside the target: ".NAME.<random>.tmp". It is
-// held open (and marked in use) until it was moved into place or removed.
-class ScratchWorkbook {
-public:
-    ~ScratchWorkbook()
-    {
-        m_file.close();
-        if (!m_path.isEmpty())
-            QFile::remove(m_path);
-    }
-
-    // Removes temporary files of this naming that an export killed before its end left in the
-    // folder, and only those: none that a running export still holds.
-    static void RemoveLeftovers(const QString& folder)
-    {
-        static const QRegularExpression pattern(QStringLiteral("^\\..+\\.xlsx?\\.[0-9a-z]{1,13}\\.tmp$"));
-        const QDir dir(folder);
-        for (const QFileInfo& info : dir.entryInfoList({QStringLiteral(".*.tmp")}, QDir::Files | QDir::Hidden | QDir::System)) {
-            if (!info.isSymLink() && info.isFile() && pattern.match(info.fileName()).hasMatch()
-                && !ScratchFileHeld(info.absoluteFilePath()))
-                QFile::remove(info.absoluteFilePath());
-        }
-    }
-
-    // Creates a new, empty file with a unique name beside target; its permissions are those of
-    // target when that exists, else those a new file gets.
-    bool Create(const QFileInfo& target, QString* error)
-    {
-        for (int attempt = 0; attempt < 16; ++attempt) {
-            const QString suffix = QString::number(QRandomGenerator::global()->generate64(), 36);
-            m_file.setFileName(target.absolutePath() + QStringLiteral("/.") + target.fileName() + u'.' + suffix
-                               + QStringLiteral(".tmp"));
-            if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-                break;
-            if (!m_file.exists())
-                break; // not a clash of names: the folder refuses it
-        }
-        if (!m_file.isOpen()) {
-            *error = m_file.errorString();
-            return false;
-        }
-        m_path = m_file.fileName();
-        HoldScratchFile(m_file.handle());
-        if (target.exists())
-            QFile::setPermissions(m_path, QFile::permissions(target.absoluteFilePath()));
-        return true;
-    }
-
-    const QString& Path() const { return m_path; }
-
-    // Replaces target in one step (a rename within the folder).
-    bool MoveTo(const QFileInfo& target, QString* error)
-    {
-        std::error_code ec;
-        std::filesystem::rename(QFileInfo(m_path).filesystemAbsoluteFilePath(), target.filesystemAbsoluteFilePath(), ec);
-        if (ec) {
-            *error = QString::fromStdString(ec.message());
-            return false;
-        }
-        m_path.clear();
-        return true;
-    }
-
-private:
-    QFile m_file;
-    QString m_path;
-};
 
 // Reads the written workbook back: the writer does not notice when its own temporary files could
 // not be written (a full disk) and then packs a cut sheet without a word. Every part must read

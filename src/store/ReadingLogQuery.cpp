@@ -59,9 +59,25 @@ QString ReadingLogQuery::CountByHoldersSql() const
     return QStringLiteral("select count(*) from idcardinfo b cross join nation_mes c cross join idcardwater a ") + condition;
 }
 
+QString ReadingLogQuery::GroupedSql(const QString& columns, const QString& groupBy) const
+{
+    QString sql = QStringLiteral("select ") + columns
+                  + QStringLiteral(" from idcardinfo b cross join nation_mes c cross join idcardwater a") + condition;
+    if (!groupBy.isEmpty())
+        sql += QStringLiteral(" group by ") + groupBy;
+    return sql;
+}
+
 QString ReadingLogQuery::ReadingsInRangeSql()
 {
-    return QStringLiteral("select count(*) from idcardwater a where (a.readtime between :p1 and :p2)");
+    return QStringLiteral("select count(*) ") + InRangeFrom();
+}
+
+QString ReadingLogQuery::InRangeFrom(bool indexed)
+{
+    // A unary plus keeps SQLite from using a column's index for the term.
+    return indexed ? QStringLiteral("from idcardwater a where (a.readtime between :p1 and :p2)")
+                   : QStringLiteral("from idcardwater a where (+a.readtime between :p1 and :p2)");
 }
 
 QString ReadingLogQuery::HoldersSql() { return QStringLiteral("select count(*) from idcardinfo"); }

@@ -27,9 +27,16 @@ struct ReadingLogQuery {
     // The same count with the holders as the outer loop: cheaper when the range holds many more
     // readings than there are holders, since each holder's readings are then counted on an index.
     QString CountByHoldersSql() const;
+    // Grouped counts over the same rows: "select <columns> ... group by <groupBy>", with the
+    // holders as the outer loop (as CountByHoldersSql).
+    QString GroupedSql(const QString& columns, const QString& groupBy) const;
     // Upper bounds of the count that need no join: the readings in the date range (index only;
     // bound to p1 and p2 only), and the holders.
     static QString ReadingsInRangeSql();
+    // "from ... where ..." of the readings in the date range alone (bound to p1 and p2 only).
+    // Without the index: the range is only a filter, for a query that walks the reading-time
+    // index by narrower bounds of its own (else the store may walk the whole range for each).
+    static QString InRangeFrom(bool indexed = true);
     static QString HoldersSql();
 };
 

@@ -12,6 +12,7 @@
 #include "ScratchFolder.h"
 #include "WatchListDialog.h"
 #include "WatchListMenu.h"
+#include "StatsWindow.h"
 #include "WidgetProgress.h"
 
 #include <QApplication>
@@ -128,6 +129,7 @@ TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidg
     connect(ui->cb_black, &QCheckBox::toggled, this, &TIdcardmainfrm::g_IDcardnoChange);
     new WatchListMenu(grid, m_model, [this] { return store(); }, [this] { RefreshQuery(); });
     connect(ui->blackbtn, &QPushButton::clicked, this, &TIdcardmainfrm::blackbtnClick);
+    connect(ui->statbtn, &QPushButton::clicked, this, &TIdcardmainfrm::statbtnClick);
 }
 
 TIdcardmainfrm::~TIdcardmainfrm() = default;
@@ -184,7 +186,7 @@ void TIdcardmainfrm::FormShow()
     RefreshQuery();
 }
 
-void TIdcardmainfrm::RefreshQuery()
+ReadingLogFilter TIdcardmainfrm::CurrentFilter() const
 {
     ReadingLogFilter filter;
     filter.begin = ui->begin_pick->date().startOfDay();
@@ -192,6 +194,12 @@ void TIdcardmainfrm::RefreshQuery()
     filter.idText = ui->g_IDcardno->text();
     filter.nameText = ui->g_name->text();
     filter.listedOnly = ui->cb_black->isChecked();
+    return filter;
+}
+
+void TIdcardmainfrm::RefreshQuery()
+{
+    const ReadingLogFilter filter = CurrentFilter();
     const ReadingLogQuery query = BuildReadingLogQuery(filter);
 
     QString error;
@@ -206,6 +214,7 @@ void TIdcardmainfrm::RefreshQuery()
         selection->setCurrentIndex(m_model->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     }
     showResultState();
+    emit queryRefreshed(filter);
 }
 
 void TIdcardmainfrm::showResultState()
@@ -328,6 +337,18 @@ void TIdcardmainfrm::begin_pickCloseUp()
 }
 
 void TIdcardmainfrm::retbtnClick() { close(); }
+
+void TIdcardmainfrm::statbtnClick()
+{
+    if (!m_statsWindow) {
+        m_statsWindow = new StatsWindow(store(), CurrentFilter(),
+                                         m_programFolder + QStringLiteral("output"), this);
+        connect(this, &TIdcardmainfrm::queryRefreshed, m_statsWindow, &StatsWindow::SetFilter);
+    }
+    m_statsWindow->show();
+    m_statsWindow->raise();
+    m_statsWindow->activateWindow();
+}
 
 int TIdcardmainfrm::ImportDeviceDb(const QString& path)
 {

@@ -3,6 +3,7 @@
 // reading, and the commands.
 
 #include "CommandView.h"
+#include "ReadingLogQuery.h"
 
 #include <QDateTime>
 #include <QPointer>
@@ -19,6 +20,7 @@ class TIdcardmainfrm;
 class QLabel;
 class QTimer;
 class ReadingLogModel;
+class StatsWindow;
 class TDM_Main;
 class ProcessRunner;
 class OperationProgress;
@@ -40,6 +42,8 @@ public:
     void SetScratchFolder(const QString& folder) { m_scratchFolder = folder; }
 
     void RefreshQuery();
+    // The filter as the date pickers and the two prefixes give it now.
+    ReadingLogFilter CurrentFilter() const;
     // Imports a device database on disk and shows the outcome: the number of rows taken, or -1
     // when the file is not a readable device database.
     int ImportDeviceDb(const QString& path);
@@ -77,6 +81,11 @@ public slots:
     void waterbtnClick();
     void delbtnClick();
     void blackbtnClick();
+    void statbtnClick();
+
+signals:
+    // The list has been re-run with this filter (an edit, an import, a deletion).
+    void queryRefreshed(const ReadingLogFilter& filter);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -112,6 +121,7 @@ private:
     bool m_commandRunning = false;
     bool m_listSuspended = false; // a blocking step stopped painting the list and the details
     QString m_txtdlgFileName; // the export dialog's proposal: the last name chosen
+    QPointer<StatsWindow> m_statsWindow; // at most one; deleted when closed
 };
 
 // Top-left corner that centres a frame of the given size on a screen's available area, kept on

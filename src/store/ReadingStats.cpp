@@ -1,0 +1,282 @@
+#include "ReadingStats.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+
+StatsPeriod StatsPeriodFor(const QDate& first, const QDate& last)
+{
+    if (!first.isValid() || !last.isValid() || last < first)
+        return StatsPeriod::Day;
+    if (last >= first.addYears(2))
+        return StatsPeriod::Month;
+    if (first.daysTo(last) + 1 > 92)
+        return StatsPeriod::Week;
+    return StatsPeriod::Day;
+}
+
+QDate PeriodStart(StatsPeriod period, const QDate& day)
+{
+    switch (period) {
+    case StatsPeriod::Week:
+        return day.addDays(1 - day.dayOfWeek());
+    case StatsPeriod::Month:
+        return QDate(day.year(), day.month(), 1);
+    case StatsPeriod::Day:
+        break;
+    }
+    return day;
+}
+
+QDate NextPeriodStart(StatsPeriod period, const QDate& start)
+{
+    switch (period) {
+    case StatsPeriod::Week:
+        return start.addDays(7);
+    case StatsPeriod::Month:
+        return start.addMonths(1);
+    case StatsPeriod::Day:
+        break;
+    }
+    return start.addDays(1);
+}
+
+namespace {
+
+// More periods than a chart can show apart: the range is then cut to the periods with readings.
+constexpr int kMaxBuckets = 750;
+
+// The first day of a reading's period as the store computes it ("YYYY-MM-DD").
+QString periodKeySql(StatsPeriod period)
+{
+    switch (period) {
+    case StatsPeriod::Week:
+        // The Monday of the reading's week: forward to its Sunday, back six days.
+        return QStringLiteral("date(substr(a.readtime,1,10),'weekday 0','-6 days')");
+    case StatsPeriod::Month:
+        return QStringLiteral("substr(a.readtime,1,7)||'-01'");
+    case StatsPeriod::Day:
+        break;
+    }
+    return QStringLiteral("substr(a.readtime,1,10)");
+}
+
+// The start of the period holding a time (%1), and the step to the next one, as SQLite's
+// date functions take them.
+QString periodStartSql(StatsPeriod period)
+{
+    switch (period) {
+    case StatsPeriod::Week:
+        return QStringLiteral("datetime(%1,'start of day','weekday 0','-6 days')");
+    case StatsPeriod::Month:
+        return QStringLiteral("datetime(%1,'start of month')");
+    case StatsPeriod::Day:
+        break;
+    }
+    return QStringLiteral("datetime(%1,'start of day')");
+}
+
+QString periodStepSql(StatsPeriod period)
+{
+    switch (period) {
+    case StatsPeriod::Week:
+        return QStringLiteral("'+7 days'");
+    case StatsPeriod::Month:
+        return QStringLiteral("'+1 month'");
+    case StatsPeriod::Day:
+        break;
+    }
+    return QStringLiteral("'+1 day'");
+}
+
+// What a slot query counts in each slot.
+enum class SlotCount { Readings, Holders };
+
+// One row per time slot, from the slot of the first reading in the date range to that of the
+// last, with the readings or distinct holders of the range within the slot. Each slot is a range
+// of the reading-time index, so nothing is sorted but a slot's holders. startOf gives a slot's
+// start from a time (%1); a first time that is no date-time counts as p1.
+QString slotsSql(const QString& startOf, const QString& step, SlotCount what)
+{
+    const QString from = ReadingLogQuery::InRangeFrom();
+    const QString first = QStringLiteral("coalesce(datetime((select min(a.readtime) %1)),:p1)").arg(from);
+    const QString last = QStringLiteral("coalesce(datetime((select max(a.readtime) %1)),:p2)").arg(from);
+    const QString inSlot = QStringLiteral("%1 and a.readtime>=s.t and a.readtime<datetime(s.t,%2)")
+                               .arg(ReadingLogQuery::InRangeFrom(false), step);
+    // Grouping a slot's readings by holder sorts them, which costs less than count(distinct)'s
+    // look-up per reading.
+    const QString count = what == SlotCount::Readings
+                              ? QStringLiteral("select count(*) %1").arg(inSlot)
+                              : QStringLiteral("select count(*) from (select 1 %1 group by a.idcardno)").arg(inSlot);
+    return QStringLiteral("with recursive s(t) as (select %1 union all select datetime(t,%2) from s "
+                          "where datetime(t,%2)<=%3) select t,(%4) from s")
+        .arg(startOf.arg(first), step, last, count);
+}
+
+QDate parseDay(const QString& text) { return text.size() == 10 ? QDate::fromString(text, Qt::ISODate) : QDate(); }
+
+// "YYYY-MM-DD" or "YYYY-MM-DD HH:MM:SS" into its day.
+QDate parseSlotDay(const QString& key) { return key.size() >= 10 ? parseDay(key.left(10)) : QDate(); }
+
+// "YYYY-MM-DD HH" into its day and hour; false for a text of another form.
+bool parseDayHour(const QString& key, QDate* day, int* hour)
+{
+    if (key.size() != 13 || key[10] != u' ' || !key[11].isDigit() || !key[12].isDigit())
+        return false;
+    *day = parseDay(key.left(10));
+    *hour = (key[11].unicode() - u'0') * 10 + (key[12].unicode() - u'0');
+    return day->isValid() && *hour < 24;
+}
+
+// Parameters by position; the slot queries, which use p1 and p2 more than once, bind them by name.
+enum class Binding { Position, Name };
+
+bool runQuery(const QSqlDatabase& db, const QString& sql, const QStringList& params,
+              const std::function<void(const QSqlQuery&)>& onRow, QString* error, Binding binding = Binding::Position)
+{
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    bool ok = q.prepare(sql);
+    if (ok) {
+        for (int i = 0; i < params.size(); ++i) {
+            if (binding == Binding::Name)
+                q.bindValue(QStringLiteral(":p%1").arg(i + 1), params[i]);
+            else
+                q.bindValue(i, params[i]);
+        }
+        ok = q.exec();
+    }
+    while (ok && q.next())
+        onRow(q);
+    // next() is false at the end and on a failing step alike.
+    if (!ok || q.lastError().type() != QSqlError::NoError) {
+        if (error)
+            *error = q.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+int monthIndex(const QDate& d) { return d.year() * 12 + d.month() - 1; }
+
+// Position of a period among the buckets that begin with the period starting at first.
+qint64 bucketIndex(StatsPeriod period, const QDate& first, const QDate& start)
+{
+    switch (period) {
+    case StatsPeriod::Week:
+        return first.daysTo(start) / 7;
+    case StatsPeriod::Month:
+        return monthIndex(start) - monthIndex(first);
+    case StatsPeriod::Day:
+        break;
+    }
+    return first.daysTo(start);
+}
+
+} // namespace
+
+bool ReadingStats::Count(const ReadingLogFilter& filter, ReadingStatsResult* result, QString* error) const
+{
+    *result = ReadingStatsResult();
+    const ReadingLogQuery query = BuildReadingLogQuery(filter);
+    const QDate first = filter.begin.date();
+    const QDate last = filter.end.date();
+    const StatsPeriod period = StatsPeriodFor(first, last);
+    result->period = period;
+    const QStringList rangeParams = query.storeParams.mid(0, 2);
+
+    // The totals over the listed readings, each holder's readings counted on the ID-number index.
+    bool ok = runQuery(m_db, QStringLiteral("select count(*),coalesce(sum(n),0) from (%1)")
+                                 .arg(query.GroupedSql(QStringLiteral("count(*) n"), QStringLiteral("b.idcardno"))),
+                       query.storeParams, [&](const QSqlQuery& q) {
+                           result->holders = q.value(0).toLongLong();
+                           result->readings = q.value(1).toLongLong();
+                       }, error);
+    if (!ok)
+        return false;
+    if (result->readings == 0)
+        return true;
+    qint64 inRange = -1;
+    ok = runQuery(m_db, ReadingLogQuery::ReadingsInRangeSql(), rangeParams,
+                  [&](const QSqlQuery& q) { inRange = q.value(0).toLongLong(); }, error);
+    if (!ok)
+        return false;
+    // When every reading of the date range is listed, the range alone stands for the filter and
+    // the slots are counted on the reading-time index; else the grouping runs over the listed
+    // readings themselves, sorted by the store.
+    const bool wholeRange = inRange == result->readings;
+
+    std::map<QDate, qint64> perDay;
+    qint64 placed = 0;
+    auto addDayHour = [&](const QSqlQuery& q) {
+        const qint64 n = q.value(1).toLongLong();
+        QDate day;
+        int hour = 0;
+        if (n == 0 || !parseDayHour(q.value(0).toString().left(13), &day, &hour))
+            return;
+        placed += n;
+        result->byHour[static_cast<size_t>(hour)] += n;
+        perDay[day] += n;
+    };
+    if (wholeRange)
+        ok = runQuery(m_db, slotsSql(QStringLiteral("strftime('%Y-%m-%d %H:00:00',%1)"), QStringLiteral("'+1 hour'"),
+                                     SlotCount::Readings),
+                      rangeParams, addDayHour, error, Binding::Name);
+    else
+        ok = runQuery(m_db, query.GroupedSql(QStringLiteral("substr(a.readtime,1,13),count(*)"), QStringLiteral("1")),
+                      query.storeParams, addDayHour, error);
+    if (!ok)
+        return false;
+    result->unplacedReadings = result->readings - placed;
+    if (perDay.empty())
+        return true;
+
+    for (const auto& [day, n] : perDay)
+        if (n > result->busiestDayReadings) {
+            result->busiestDay = day;
+            result->busiestDayReadings = n;
+        }
+    for (int h = 0; h < 24; ++h)
+        if (result->byHour[static_cast<size_t>(h)] > result->busiestHourReadings) {
+            result->busiestHour = h;
+            result->busiestHourReadings = result->byHour[static_cast<size_t>(h)];
+        }
+
+    // The buckets span the filter's days, and the day after them when a reading at its midnight
+    // is listed.
+    const QDate dataFirst = perDay.begin()->first;
+    const QDate dataLast = perDay.rbegin()->first;
+    QDate from = first;
+    QDate to = std::max(last, dataLast);
+    if (to < from || bucketIndex(period, PeriodStart(period, from), PeriodStart(period, to)) >= kMaxBuckets) {
+        from = dataFirst;
+        to = dataLast;
+    }
+    const QDate firstStart = PeriodStart(period, from);
+    for (QDate s = firstStart; s <= to && result->buckets.size() < size_t(kMaxBuckets); s = NextPeriodStart(period, s))
+        result->buckets.push_back({s, 0, 0});
+    auto bucketOf = [&](const QDate& start) -> StatsBucket* {
+        const qint64 i = bucketIndex(period, firstStart, start);
+        return i >= 0 && i < qint64(result->buckets.size()) ? &result->buckets[size_t(i)] : nullptr;
+    };
+    for (const auto& [day, n] : perDay)
+        if (StatsBucket* b = bucketOf(PeriodStart(period, day)))
+            b->readings += n;
+
+    auto addHolders = [&](const QSqlQuery& q) {
+        const QDate start = parseSlotDay(q.value(0).toString());
+        if (!start.isValid())
+            return;
+        if (StatsBucket* b = bucketOf(start))
+            b->holders += q.value(1).toLongLong();
+    };
+    if (wholeRange)
+        return runQuery(m_db, slotsSql(periodStartSql(period), periodStepSql(period), SlotCount::Holders),
+                        rangeParams, addHolders, error, Binding::Name);
+    return runQuery(m_db, query.GroupedSql(periodKeySql(period) + QStringLiteral(",count(distinct a.idcardno)"), QStringLiteral("1")),
+                    query.storeParams, addHolders, error);
+}
