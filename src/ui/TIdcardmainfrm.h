@@ -76,10 +76,14 @@ public slots:
     void prtbtnClick();
     void waterbtnClick();
     void delbtnClick();
+    void fileimpbtnClick();
 
 protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // A device database dropped on the window is imported as by fileimpbtn.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     bool g_IDcardnoKeyPress(class QKeyEvent* event) const; // true: the key passes

@@ -45,3 +45,13 @@ QString WidgetMessageSink::SaveFileName(const SaveFileRequest& request)
         return {};
     return dialog.selectedFiles().constFirst();
 }
+
+QString WidgetMessageSink::OpenFileName(const OpenFileRequest& request)
+{
+    QFileDialog dialog(QApplication::activeWindow(), request.caption, request.folder, request.filter);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().constFirst();
+}

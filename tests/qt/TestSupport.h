@@ -47,6 +47,12 @@ public:
         saveRequests.append(request);
         return fileNames.isEmpty() ? QString() : fileNames.dequeue();
     }
+    // The same for the open dialog.
+    QString OpenFileName(const OpenFileRequest& request) override
+    {
+        openRequests.append(request);
+        return openFileNames.isEmpty() ? QString() : openFileNames.dequeue();
+    }
 
     QStringList Texts() const
     {
@@ -60,6 +66,8 @@ public:
     QQueue<bool> answers;
     QQueue<QString> fileNames;
     QList<SaveFileRequest> saveRequests;
+    QQueue<QString> openFileNames;
+    QList<OpenFileRequest> openRequests;
     QStringList unexpectedQuestions;
     std::function<void()> onConfirm; // runs while the question is up
 
