@@ -205,7 +205,8 @@ private slots:
         QTest::addColumn<QString>("change");
         QTest::addColumn<bool>("fails");
         QTest::newRow("nothing changed") << "" << false;
-        // Just written: its times cannot tell a write in the same tick, its content can.
+        // Just written: a write within the same tick of the clock leaves its times alone, and only
+        // its content can tell (which of the two tells here depends on the tick).
         QTest::newRow("the database written just after its last change") << "write" << true;
         QTest::newRow("the database written, last changed long ago") << "write-old" << true;
         QTest::newRow("replaced by a file of the same size and time") << "replace" << true;
