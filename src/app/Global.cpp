@@ -46,4 +46,4 @@ void ShowError(const QString& text) { ShowBox(MsgKind::Error, QString::fromUtf8(
 bool AskConfirm(const QString& text) { return g_sink->Confirm(QString::fromUtf8(kCaptionInfo), text); }
 
 QString AskSaveFileName(const SaveFileRequest& request) { return g_sink->SaveFileName(request); }
-QString AskOpenFileName(const OpenFileRequest& request) { return g_sink->OpenFileName(request); }
+QString AskOpenFileName(const SaveFileRequest& request) { return g_sink->OpenFileName(request); }

@@ -18,13 +18,6 @@ struct SaveFileRequest {
     QString defaultSuffix; // added when the operator types a name without one
 };
 
-// What the open dialog is shown with: an existing file is chosen.
-struct OpenFileRequest {
-    QString caption; // empty: the dialog's own title
-    QString folder;  // where it starts
-    QString filter;  // "description (pattern)"
-};
-
 class MessageSink {
 public:
     virtual ~MessageSink() = default;
@@ -33,8 +26,12 @@ public:
     virtual bool Confirm(const QString& caption, const QString& text) = 0;
     // Save dialog; the chosen full path, empty when cancelled.
     virtual QString SaveFileName(const SaveFileRequest& request) = 0;
-    // Open dialog; the chosen full path, empty when cancelled. A sink without dialogs cancels.
-    virtual QString OpenFileName(const OpenFileRequest&) { return {}; }
+    // Open dialog for an existing file; the chosen full path, empty when cancelled.
+    virtual QString OpenFileName(const SaveFileRequest& request)
+    {
+        (void)request;
+        return {};
+    }
 };
 
 // Installs the sink used by the routines below; returns the previous one. Not owned.
@@ -52,7 +49,7 @@ void ShowError(const QString& text);
 bool AskConfirm(const QString& text);
 void ShowBox(MsgKind kind, const QString& caption, const QString& text);
 QString AskSaveFileName(const SaveFileRequest& request);
-QString AskOpenFileName(const OpenFileRequest& request);
+QString AskOpenFileName(const SaveFileRequest& request);
 
 // The program writes .xlsx workbooks itself where no office suite exists, so the answer is
 // platform-specific: the registry probe on Windows, true elsewhere.

@@ -46,7 +46,7 @@ FileImportCommand::FileImportCommand(TDM_Main* store, QString programFolder, QSt
 
 void FileImportCommand::Run()
 {
-    OpenFileRequest request;
+    SaveFileRequest request; // the open dialog takes the same description
     request.caption = QStringLiteral("选择要导入的读卡流水数据库");
     request.folder = m_folder + QStringLiteral("input");
     request.filter = QStringLiteral("读卡流水数据库 (*.db)");

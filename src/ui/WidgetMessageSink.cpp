@@ -46,7 +46,7 @@ QString WidgetMessageSink::SaveFileName(const SaveFileRequest& request)
     return dialog.selectedFiles().constFirst();
 }
 
-QString WidgetMessageSink::OpenFileName(const OpenFileRequest& request)
+QString WidgetMessageSink::OpenFileName(const SaveFileRequest& request)
 {
     QFileDialog dialog(QApplication::activeWindow(), request.caption, request.folder, request.filter);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);

@@ -7,5 +7,5 @@ public:
     void Show(MsgKind kind, const QString& caption, const QString& text) override;
     bool Confirm(const QString& caption, const QString& text) override;
     QString SaveFileName(const SaveFileRequest& request) override;
-    QString OpenFileName(const OpenFileRequest& request) override;
+    QString OpenFileName(const SaveFileRequest& request) override;
 };

@@ -47,11 +47,10 @@ public:
         saveRequests.append(request);
         return fileNames.isEmpty() ? QString() : fileNames.dequeue();
     }
-    // The same for the open dialog.
-    QString OpenFileName(const OpenFileRequest& request) override
+    QString OpenFileName(const SaveFileRequest& request) override
     {
-        openRequests.append(request);
-        return openFileNames.isEmpty() ? QString() : openFileNames.dequeue();
+        saveRequests.append(request);
+        return fileNames.isEmpty() ? QString() : fileNames.dequeue();
     }
 
     QStringList Texts() const
@@ -66,8 +65,6 @@ public:
     QQueue<bool> answers;
     QQueue<QString> fileNames;
     QList<SaveFileRequest> saveRequests;
-    QQueue<QString> openFileNames;
-    QList<OpenFileRequest> openRequests;
     QStringList unexpectedQuestions;
     std::function<void()> onConfirm; // runs while the question is up
 

@@ -98,14 +98,14 @@ private slots:
         const QString device = file(QStringLiteral("colleague.db"));
         makeDevice(device, {row(1, "2014-03-08 08:00:00"), row(2, "2014-03-08 09:00:00"), row(1, "2014-03-08 10:00:00")});
         const QByteArray original = hashOf(device);
-        messages.openFileNames << device << device << QString();
+        messages.fileNames << device << device << QString();
         command().Run();
         QCOMPARE(messages.Texts(), QStringList{QStringLiteral("成功导入记录 3 条")});
         QCOMPARE(messages.shown[0].kind, MsgKind::Info);
         QCOMPARE(m_view->refreshes, 1);
         QCOMPARE(m_view->listed, 3);
         QCOMPARE(CountRows(m_store->con1(), "idcardinfo"), 2);
-        const OpenFileRequest& asked = messages.openRequests.constFirst();
+        const SaveFileRequest& asked = messages.saveRequests.constFirst();
         QCOMPARE(asked.folder, m_folder->path() + QStringLiteral("input"));
         QCOMPARE(asked.filter, QStringLiteral("读卡流水数据库 (*.db)"));
 
@@ -118,7 +118,7 @@ private slots:
         messages.shown.clear();
         command().Run(); // the dialog cancelled
         QVERIFY(messages.shown.isEmpty());
-        QCOMPARE(messages.openRequests.size(), 3);
+        QCOMPARE(messages.saveRequests.size(), 3);
         QCOMPARE(hashOf(device), original);
         QVERIFY(!QFile::exists(device + QStringLiteral("-wal")));
         QVERIFY(!QFile::exists(device + QStringLiteral("-shm")));
@@ -154,7 +154,7 @@ private slots:
         const QByteArray dbBefore = hashOf(device);
         const QByteArray walBefore = hashOf(wal);
 
-        messages.openFileNames << device;
+        messages.fileNames << device;
         command().Run();
         QCOMPARE(messages.Texts(), QStringList{QStringLiteral("成功导入记录 2 条")});
         QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 2);
@@ -188,7 +188,7 @@ private slots:
             QVERIFY(QDir().mkpath(path));
         }
         const QByteArray before = hashOf(path);
-        messages.openFileNames << path;
+        messages.fileNames << path;
         command().Run();
         QCOMPARE(messages.shown.size(), 1);
         QCOMPARE(messages.shown[0].kind, MsgKind::Warning);
@@ -283,7 +283,7 @@ private slots:
         messages.shown.clear();
         command().RunDropped({a + QStringLiteral("-shm"), a, a + QStringLiteral("-wal")});
         QCOMPARE(messages.Texts(), QStringList{QStringLiteral("成功导入记录 1 条")});
-        QVERIFY(messages.openRequests.isEmpty());
+        QVERIFY(messages.saveRequests.isEmpty());
     }
 
     void buttonAndDropOnTheWindow()
@@ -299,7 +299,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QCOMPARE(window.Model()->rowCount(), 0);
 
-        messages.openFileNames << device;
+        messages.fileNames << device;
         QTest::mouseClick(Control<QPushButton>(&window, "fileimpbtn"), Qt::LeftButton);
         QCOMPARE(messages.Texts(), QStringList{QStringLiteral("成功导入记录 2 条")});
         QCOMPARE(window.Model()->rowCount(), 2);
