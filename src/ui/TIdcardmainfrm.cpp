@@ -5,6 +5,7 @@
 #include "DeleteReadingsCommand.h"
 #include "DeviceTransfer.h"
 #include "ExportReadingsCommand.h"
+#include "FileImportCommand.h"
 #include "Global.h"
 #include "PrintCardCommand.h"
 #include "ReadingLogModel.h"
@@ -17,10 +18,12 @@
 
 #include <QApplication>
 #include <QCalendarWidget>
+#include <QDropEvent>
 #include <QHeaderView>
 #include <QImage>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
+#include <QMimeData>
 #include <QPixmap>
 #include <QScopedValueRollback>
 #include <QScreen>
@@ -130,6 +133,8 @@ TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidg
     new WatchListMenu(grid, m_model, [this] { return store(); }, [this] { RefreshQuery(); });
     connect(ui->blackbtn, &QPushButton::clicked, this, &TIdcardmainfrm::blackbtnClick);
     connect(ui->statbtn, &QPushButton::clicked, this, &TIdcardmainfrm::statbtnClick);
+    connect(ui->fileimpbtn, &QPushButton::clicked, this, &TIdcardmainfrm::fileimpbtnClick);
+    setAcceptDrops(true);
 }
 
 TIdcardmainfrm::~TIdcardmainfrm() = default;
@@ -380,6 +385,29 @@ void TIdcardmainfrm::waterbtnClick()
 void TIdcardmainfrm::prtbtnClick()
 {
     runCommand([this] { PrintCardCommand(store(), *this, m_programFolder, m_scratchFolder).Run(); });
+}
+
+void TIdcardmainfrm::fileimpbtnClick()
+{
+    runCommand([this] { FileImportCommand(m_dm, m_programFolder, m_scratchFolder, *this).Run(); });
+}
+
+void TIdcardmainfrm::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!m_commandRunning && !FileImportCommand::LocalFiles(event->mimeData()->urls()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void TIdcardmainfrm::dropEvent(QDropEvent* event)
+{
+    const QStringList paths = FileImportCommand::LocalFiles(event->mimeData()->urls());
+    if (paths.isEmpty())
+        return;
+    event->acceptProposedAction();
+    // Run after the drop has ended: the dragging program waits for its answer meanwhile.
+    QMetaObject::invokeMethod(this, [this, paths] {
+        runCommand([this, paths] { FileImportCommand(m_dm, m_programFolder, m_scratchFolder, *this).RunDropped(paths); });
+    }, Qt::QueuedConnection);
 }
 
 bool TIdcardmainfrm::g_IDcardnoKeyPress(QKeyEvent* event) const

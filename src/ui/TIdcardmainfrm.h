@@ -82,6 +82,7 @@ public slots:
     void delbtnClick();
     void blackbtnClick();
     void statbtnClick();
+    void fileimpbtnClick();
 
 signals:
     // The list has been re-run with this filter (an edit, an import, a deletion).
@@ -90,6 +91,9 @@ signals:
 protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // A device database dropped on the window is imported as by fileimpbtn.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     bool g_IDcardnoKeyPress(class QKeyEvent* event) const; // true: the key passes

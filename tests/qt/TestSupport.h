@@ -47,6 +47,11 @@ public:
         saveRequests.append(request);
         return fileNames.isEmpty() ? QString() : fileNames.dequeue();
     }
+    QString OpenFileName(const SaveFileRequest& request) override
+    {
+        saveRequests.append(request);
+        return fileNames.isEmpty() ? QString() : fileNames.dequeue();
+    }
 
     // A text question: the next queued text, or Cancel when none is queued.
     bool AskText(const QString& caption, const QString& label, QString* text) override
@@ -56,11 +61,6 @@ public:
             return false;
         *text = texts.dequeue();
         return true;
-    }
-    QString OpenFileName(const SaveFileRequest& request) override
-    {
-        saveRequests.append(request);
-        return fileNames.isEmpty() ? QString() : fileNames.dequeue();
     }
 
     QStringList Texts() const
