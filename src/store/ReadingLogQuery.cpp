@@ -21,6 +21,9 @@ ReadingLogQuery BuildReadingLogQuery(const ReadingLogFilter& filter)
     // sides name it so that either loop order can start from the list.
     if (filter.listedOnly)
         q.condition += QStringLiteral(" and a.idcardno in (select idcardno from watchlist) and b.idcardno in (select idcardno from watchlist) ");
+    // Written as the flagged readings' indexes are, so that they serve it.
+    if (filter.oddOnly)
+        q.condition += QStringLiteral(" and a.checkflags <> 0 ");
 
     // The upper bound is the day after the last day at 00:00, both ends included. A begin date
     // more than one day after the end gives a range that holds nothing.
@@ -44,7 +47,7 @@ ReadingLogQuery BuildReadingLogQuery(const ReadingLogFilter& filter)
 
 QString ReadingLogQuery::ListingSql() const
 {
-    return QStringLiteral("select a.Idcardno,a.readtime,a.serialno,b.name,b.address,b.blackflag from idcardwater a,idcardinfo b,nation_mes c ")
+    return QStringLiteral("select a.Idcardno,a.readtime,a.serialno,b.name,b.address,b.blackflag,a.checkflags from idcardwater a,idcardinfo b,nation_mes c ")
         + condition;
 }
 

@@ -11,6 +11,7 @@ struct ReadingLogFilter {
     QString idText;      // as typed; trimmed here
     QString nameText;
     bool listedOnly = false; // only readings of watch-listed holders
+    bool oddOnly = false;    // only readings that raised a card check
 };
 
 struct ReadingLogQuery {
@@ -38,4 +39,4 @@ extern const char* const kReadingLogSelect;
 ReadingLogQuery BuildReadingLogQuery(const ReadingLogFilter& filter);
 
 // Columns of ListingSql, by position.
-enum ListingColumn { LcIdcardno = 0, LcReadtime, LcSerialno, LcName, LcAddress, LcBlackflag };
+enum ListingColumn { LcIdcardno = 0, LcReadtime, LcSerialno, LcName, LcAddress, LcBlackflag, LcCheckflags };

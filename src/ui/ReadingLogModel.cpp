@@ -181,7 +181,7 @@ void ReadingLogModel::fetchChunk(int upTo) const
             stamp = -1 - static_cast<qint64>(m_oddTimes.size());
             m_oddTimes.push_back(time);
         }
-        m_rows.push_back({m_query.value(LcSerialno).toLongLong(), stamp, holder});
+        m_rows.push_back({m_query.value(LcSerialno).toLongLong(), stamp, holder, m_query.value(LcCheckflags).toInt()});
     }
 }
 
@@ -242,6 +242,7 @@ QString ReadingLogModel::NameAt(int row) const { return ensureFetched(row) ? m_h
 QString ReadingLogModel::AddressAt(int row) const { return ensureFetched(row) ? m_holders[m_rows[row].holder].address : QString(); }
 QString ReadingLogModel::BlackflagAt(int row) const { return ensureFetched(row) ? m_holders[m_rows[row].holder].blackflag : QString(); }
 
+int ReadingLogModel::ChecksAt(int row) const { return ensureFetched(row) ? m_rows[row].checks : 0; }
 QString ReadingLogModel::ReadtimeAt(int row) const
 {
     if (!ensureFetched(row))
@@ -272,8 +273,13 @@ QVariant ReadingLogModel::data(const QModelIndex& index, int role) const
     const int row = index.row();
     if (role == Qt::ForegroundRole) {
         // Readings of watch-listed holders in red; rows not read yet keep the default.
-        if (row < static_cast<int>(m_rows.size()) && m_holders[m_rows[row].holder].blackflag == u"是")
+        if (row >= static_cast<int>(m_rows.size()))
+            return {};
+        if (m_holders[m_rows[row].holder].blackflag == u"是")
             return QBrush(Qt::red);
+        // Readings that raised a card check in dark orange; the watch list's red wins.
+        if (m_rows[row].checks != 0)
+            return QBrush(QColor(kCheckedColour));
         return {};
     }
     if (role != Qt::DisplayRole)

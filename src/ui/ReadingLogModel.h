@@ -11,6 +11,7 @@
 #include "ReadingLogQuery.h"
 
 #include <QAbstractTableModel>
+#include <QColor>
 #include <QHash>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -41,6 +42,7 @@ public:
     QString AddressAt(int row) const;
     QString ReadtimeAt(int row) const override; // "YYYY-MM-DD hh:mm:ss"
     QString BlackflagAt(int row) const override;
+    int ChecksAt(int row) const; // the reading's card checks (CardCheck bits)
 
     void SetCurrentRow(int row);
 
@@ -50,6 +52,8 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
     static constexpr int kChunk = 1000;
+    // Text colour of readings with a card check, apart from the watch list's red.
+    static constexpr QRgb kCheckedColour = 0xffc06000;
 
 signals:
     // Reading the rows failed part-way (a damaged page, an I/O error): the rows read so far stay
@@ -61,6 +65,7 @@ private:
         qint64 serialno;
         qint64 stamp; // YYYYMMDDhhmmss, or -1 - index into m_oddTimes
         int holder;
+        int checks;
     };
     struct Holder {
         QString idcardno;

@@ -10,6 +10,7 @@
 #include "ReadingLogModel.h"
 #include "RecordStore.h"
 #include "ScratchFolder.h"
+#include "CardCheckStore.h"
 #include "WatchListDialog.h"
 #include "WatchListMenu.h"
 #include "WidgetProgress.h"
@@ -128,6 +129,8 @@ TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidg
     connect(ui->cb_black, &QCheckBox::toggled, this, &TIdcardmainfrm::g_IDcardnoChange);
     new WatchListMenu(grid, m_model, [this] { return store(); }, [this] { RefreshQuery(); });
     connect(ui->blackbtn, &QPushButton::clicked, this, &TIdcardmainfrm::blackbtnClick);
+    // Card checks: the filter box.
+    connect(ui->cb_odd, &QCheckBox::toggled, this, &TIdcardmainfrm::g_IDcardnoChange);
 }
 
 TIdcardmainfrm::~TIdcardmainfrm() = default;
@@ -192,6 +195,7 @@ void TIdcardmainfrm::RefreshQuery()
     filter.idText = ui->g_IDcardno->text();
     filter.nameText = ui->g_name->text();
     filter.listedOnly = ui->cb_black->isChecked();
+    filter.oddOnly = ui->cb_odd->isChecked();
     const ReadingLogQuery query = BuildReadingLogQuery(filter);
 
     QString error;
@@ -402,6 +406,9 @@ void TIdcardmainfrm::currentRowChanged(int row)
     else
         showDetails(serial);
     ui->lb_black->setText(serial < 0 || !m_dm ? QString() : WatchNote(m_dm->con1(), m_model->IdcardnoAt(row)));
+    const QString checks = serial < 0 || !m_dm ? QString() : CardCheckNote(m_dm->con1(), serial);
+    ui->lb_odd->setText(checks);
+    ui->lb_odd->setToolTip(checks);
 }
 
 void TIdcardmainfrm::blackbtnClick()
