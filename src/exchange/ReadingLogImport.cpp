@@ -765,9 +765,6 @@ QString ImportSummaryText(const ImportOutcome& o)
         text += QStringLiteral("\n另有 %1 条记录此前已经导入，未重复保存").arg(o.alreadyStored);
     if (o.repeatsInFile > 0)
         text += QStringLiteral("\n另有 %1 条记录与本次导入的另一条是同一次刷卡（身份证号与刷卡时间相同），只保存一次").arg(o.repeatsInFile);
-    // The checks of the readings just stored, with the rest of what the import did.
-    if (o.checks.Any())
-        text += u'\n' + CardCheckCountsText(o.checks);
     return text;
 }
 

@@ -47,7 +47,7 @@ ReadingLogQuery BuildReadingLogQuery(const ReadingLogFilter& filter)
 
 QString ReadingLogQuery::ListingSql() const
 {
-    return QStringLiteral("select a.Idcardno,a.readtime,a.serialno,b.name,b.address,b.blackflag,a.checkflags from idcardwater a,idcardinfo b,nation_mes c ")
+    return QStringLiteral("select a.Idcardno,a.readtime,a.serialno,b.name,b.address,b.blackflag from idcardwater a,idcardinfo b,nation_mes c ")
         + condition;
 }
 
@@ -68,3 +68,8 @@ QString ReadingLogQuery::ReadingsInRangeSql()
 }
 
 QString ReadingLogQuery::HoldersSql() { return QStringLiteral("select count(*) from idcardinfo"); }
+
+QString ReadingLogQuery::CheckedInRangeSql()
+{
+    return QStringLiteral("select a.serialno from idcardwater a where a.checkflags <> 0 and (a.readtime between :p1 and :p2)");
+}

@@ -32,6 +32,9 @@ struct ReadingLogQuery {
     // bound to p1 and p2 only), and the holders.
     static QString ReadingsInRangeSql();
     static QString HoldersSql();
+    // The serial numbers of the readings in the date range that raised a card check (bound to p1
+    // and p2 only); their index holds nothing else.
+    static QString CheckedInRangeSql();
 };
 
 extern const char* const kReadingLogSelect;
@@ -39,4 +42,4 @@ extern const char* const kReadingLogSelect;
 ReadingLogQuery BuildReadingLogQuery(const ReadingLogFilter& filter);
 
 // Columns of ListingSql, by position.
-enum ListingColumn { LcIdcardno = 0, LcReadtime, LcSerialno, LcName, LcAddress, LcBlackflag, LcCheckflags };
+enum ListingColumn { LcIdcardno = 0, LcReadtime, LcSerialno, LcName, LcAddress, LcBlackflag };

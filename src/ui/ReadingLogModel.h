@@ -13,6 +13,7 @@
 #include <QAbstractTableModel>
 #include <QColor>
 #include <QHash>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTimer>
@@ -42,7 +43,7 @@ public:
     QString AddressAt(int row) const;
     QString ReadtimeAt(int row) const override; // "YYYY-MM-DD hh:mm:ss"
     QString BlackflagAt(int row) const override;
-    int ChecksAt(int row) const; // the reading's card checks (CardCheck bits)
+    bool CheckedAt(int row) const; // the reading raised a card check
 
     void SetCurrentRow(int row);
 
@@ -65,7 +66,7 @@ private:
         qint64 serialno;
         qint64 stamp; // YYYYMMDDhhmmss, or -1 - index into m_oddTimes
         int holder;
-        int checks;
+        bool checked;
     };
     struct Holder {
         QString idcardno;
@@ -82,6 +83,7 @@ private:
     void clearState();
 
     mutable QSqlQuery m_query;
+    QSet<qint64> m_checked; // serial numbers of readings in the range that raised a card check
     mutable std::vector<Row> m_rows;
     mutable std::vector<Holder> m_holders;
     mutable QHash<QString, int> m_holderIndex;
