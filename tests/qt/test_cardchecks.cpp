@@ -2,8 +2,18 @@
 // readings already stored, the import that judges each reading it stores, and the window.
 
 #include "CardChecks.h"
+#include "ReadingLogImport.h"
+#include "ReadingLogModel.h"
+#include "RecordStore.h"
+#include "StoreUpgrade.h"
+#include "TIdcardmainfrm.h"
 #include "TestSupport.h"
 
+#include <QCheckBox>
+#include <QLabel>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTableView>
 #include <QtTest>
 
 namespace {
@@ -21,11 +31,66 @@ QString idEndingInX(const QDate& birth)
     }
 }
 
+// A holder whose card is in order on the test's days: born 1980-01-01, valid 2010.01.01-2030.01.01
+// (as AddHolder stores it).
+QString sceneId(int n) { return SyntheticId(110101, QDate(1980, 1, 1), n); }
+
+// A device row of an adult whose card is in order, or of a minor born on 2010-01-01.
+DeviceRow deviceRow(int holder, const QString& time, bool minor = false)
+{
+    const QDate birth = minor ? QDate(2010, 1, 1) : QDate(1990, 7, 15);
+    DeviceRow r;
+    r.ic = SyntheticId(330102, birth, holder);
+    r.readTime = time;
+    r.birth = birth.toString(QStringLiteral("yyyy-MM-dd"));
+    r.photo = SyntheticPng();
+    return r;
+}
+
 } // namespace
 
 class TestCardChecks : public QObject {
     Q_OBJECT
+private:
+    std::unique_ptr<TempProgramFolder> m_folder;
+    std::unique_ptr<TDM_Main> m_store;
+
+    QSqlDatabase db() const { return m_store->con1(); }
+    QString devicePath() const { return m_folder->path() + QStringLiteral("input/idcard.db"); }
+    // The checks of every reading, as "ID|time|flags", in time order.
+    QStringList storedChecks()
+    {
+        QStringList out;
+        QSqlQuery q(db());
+        q.exec(QStringLiteral("select idcardno, readtime, checkflags from idcardwater order by readtime"));
+        while (q.next())
+            out << QStringLiteral("%1|%2|%3").arg(q.value(0).toString(), q.value(1).toString()).arg(q.value(2).toInt());
+        return out;
+    }
+    ImportOutcome import(const QList<DeviceRow>& rows)
+    {
+        QString error;
+        QFile::remove(devicePath());
+        if (!CreateDeviceDb(devicePath(), &error) || !AddDeviceRows(devicePath(), rows, &error))
+            qFatal("device database: %s", qPrintable(error));
+        return ReadingLogImporter(db(), QString()).ImportDeviceDb(devicePath());
+    }
+
 private slots:
+    void init()
+    {
+        m_folder = std::make_unique<TempProgramFolder>();
+        QVERIFY(m_folder->isValid());
+        m_store = std::make_unique<TDM_Main>();
+        QString error;
+        QVERIFY2(m_store->Open(m_folder->path(), &error), qPrintable(error));
+    }
+    void cleanup()
+    {
+        m_store.reset();
+        m_folder.reset();
+    }
+
     void rules_data()
     {
         QTest::addColumn<QString>("id");
@@ -116,6 +181,103 @@ private slots:
         for (int flags : {CheckExpired | CheckRepeat, CheckIdLength | CheckIdBirth, int(CheckIdDigit), int(CheckRepeat), 0})
             counts.Add(flags);
         QCOMPARE(CardCheckCountsText(counts), QStringLiteral("本次导入的记录中：证件已过期 1 条，身份证号有误 2 条，10 分钟内重复刷卡 2 条"));
+    }
+
+    void upgradeJudgesStoredReadings()
+    {
+        // A store as version 2 left it, with readings of every kind.
+        QString error;
+        QSqlQuery q(db());
+        QVERIFY(q.exec(QStringLiteral("drop index idcardwater_odd_readtime")) && q.exec(QStringLiteral("drop index idcardwater_odd_idcardno"))
+                && q.exec(QStringLiteral("alter table idcardwater drop column checkflags")) && q.exec(QStringLiteral("pragma user_version = 2")));
+        QVERIFY2(AddHolder(db(), {sceneId(1), QStringLiteral("测试甲")}, &error), qPrintable(error));
+        const QString wrong = sceneId(2).left(17) + (sceneId(2).endsWith(u'0') ? u'1' : u'0'); // the check digit
+        QVERIFY2(AddHolder(db(), {wrong, QStringLiteral("测试乙")}, &error), qPrintable(error));
+        for (const auto& [id, time] : QList<QPair<QString, QString>>{{sceneId(1), "2020-05-01 08:00:00"},
+                                                                     {sceneId(1), "2020-05-01 08:09:59"},
+                                                                     {sceneId(1), "2020-05-01 08:19:59"},
+                                                                     {sceneId(1), "2030-01-02 08:00:00"},
+                                                                     {sceneId(1), "1997-12-31 08:00:00"},
+                                                                     {wrong, "2020-05-01 08:05:00"}})
+            QVERIFY2(AddReading(db(), id, time, &error), qPrintable(error));
+
+        const StoreUpgradeResult result = UpgradeStore(db());
+        QVERIFY2(result.outcome == StoreUpgradeResult::Upgraded, qPrintable(result.error));
+        QCOMPARE(storedChecks(), QStringList({
+                                     QStringLiteral("%1|1997-12-31 08:00:00|%2").arg(sceneId(1)).arg(CheckMinor | CheckNotYetValid),
+                                     QStringLiteral("%1|2020-05-01 08:00:00|0").arg(sceneId(1)),
+                                     QStringLiteral("%1|2020-05-01 08:05:00|%2").arg(wrong).arg(CheckIdDigit),
+                                     QStringLiteral("%1|2020-05-01 08:09:59|%2").arg(sceneId(1)).arg(CheckRepeat),
+                                     QStringLiteral("%1|2020-05-01 08:19:59|0").arg(sceneId(1)),
+                                     QStringLiteral("%1|2030-01-02 08:00:00|%2").arg(sceneId(1)).arg(CheckExpired),
+                                 }));
+    }
+
+    void importJudgesEachReading()
+    {
+        // A repeat across two imports, one within an import, one that an earlier reading imported
+        // later makes a repeat, and the counts of each import.
+        ImportOutcome first = import({deviceRow(1, "2020-05-01 08:00:00"), deviceRow(2, "2020-05-01 09:00:00", true)});
+        QVERIFY2(first.Complete(), qPrintable(first.error));
+        QCOMPARE(CardCheckCountsText(first.checks), QStringLiteral("本次导入的记录中：未成年 1 条"));
+        ImportOutcome second = import({deviceRow(1, "2020-05-01 08:09:59"), deviceRow(1, "2020-05-01 08:19:59"),
+                                       deviceRow(1, "2020-05-01 08:25:00"), deviceRow(2, "2020-05-01 08:55:00", true)});
+        QVERIFY2(second.Complete(), qPrintable(second.error));
+        const QString a = deviceRow(1, {}).ic, b = deviceRow(2, {}, true).ic;
+        QCOMPARE(storedChecks(), QStringList({
+                                     QStringLiteral("%1|2020-05-01 08:00:00|0").arg(a),
+                                     QStringLiteral("%1|2020-05-01 08:09:59|%2").arg(a).arg(CheckRepeat),
+                                     QStringLiteral("%1|2020-05-01 08:19:59|0").arg(a),
+                                     QStringLiteral("%1|2020-05-01 08:25:00|%2").arg(a).arg(CheckRepeat),
+                                     QStringLiteral("%1|2020-05-01 08:55:00|%2").arg(b).arg(CheckMinor),
+                                     QStringLiteral("%1|2020-05-01 09:00:00|%2").arg(b).arg(CheckMinor | CheckRepeat),
+                                 }));
+        // The 09:00 reading of the first import became a repeat: counted by neither import.
+        QCOMPARE(CardCheckCountsText(second.checks), QStringLiteral("本次导入的记录中：未成年 1 条，10 分钟内重复刷卡 2 条"));
+    }
+
+    void windowColoursFiltersAndNamesChecks()
+    {
+        ScriptedMessages messages;
+        TIdcardmainfrm window(m_store.get(), m_folder->path());
+        window.SetClock([] { return QDateTime(QDate(2020, 5, 2), QTime(15, 30)); });
+        window.SetProgress(nullptr);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QString error;
+        QVERIFY2(CreateDeviceDb(devicePath(), &error)
+                     && AddDeviceRows(devicePath(), {deviceRow(1, "2020-05-01 08:00:00"), deviceRow(2, "2020-05-01 09:00:00", true),
+                                                     deviceRow(3, "2020-05-01 10:00:00", true)}, &error),
+                 qPrintable(error));
+        QCOMPARE(window.ImportDeviceDb(devicePath()), 3);
+        QCOMPARE(messages.Texts(), QStringList{QStringLiteral("成功导入记录 3 条\n本次导入的记录中：未成年 2 条")});
+        // The third holder is also watch-listed: red wins over the checks' colour.
+        QSqlQuery(db()).exec(QStringLiteral("update idcardinfo set blackflag='是' where idcardno='%1'").arg(deviceRow(3, {}, true).ic));
+        window.RefreshQuery();
+        ReadingLogModel* model = window.Model();
+        QCOMPARE(model->rowCount(), 3);
+        auto colour = [&](int row) { return model->data(model->index(row, 0), Qt::ForegroundRole).value<QBrush>().color(); };
+        auto* grid = Control<QTableView>(&window, "DBGrid1");
+        auto* note = Control<QLabel>(&window, "lb_odd");
+        for (int r = 0; r < 3; ++r) {
+            const QString id = model->IdcardnoAt(r);
+            const bool minor = id != deviceRow(1, {}).ic;
+            const QColor expected = !minor ? QColor(Qt::black) : id == deviceRow(3, {}, true).ic ? QColor(Qt::red) : QColor(ReadingLogModel::kCheckedColour);
+            QCOMPARE(colour(r), minor ? expected : colour(r));
+            QVERIFY(minor || !model->data(model->index(r, 0), Qt::ForegroundRole).isValid());
+            grid->selectRow(r);
+            QCOMPARE(note->text(), minor ? QStringLiteral("未成年（10 岁）") : QString());
+        }
+        Control<QCheckBox>(&window, "cb_odd")->setChecked(true);
+        QTRY_COMPARE(model->rowCount(), 2);
+        for (int r = 0; r < 2; ++r)
+            QVERIFY(model->IdcardnoAt(r) != deviceRow(1, {}).ic);
+        Control<QCheckBox>(&window, "cb_odd")->setChecked(false);
+        QTRY_COMPARE(model->rowCount(), 3);
+        if (const QString shot = qEnvironmentVariable("IDCARD_SCREENSHOT"); !shot.isEmpty()) {
+            grid->selectRow(1);
+            QVERIFY(window.grab().save(shot));
+        }
     }
 };
 
