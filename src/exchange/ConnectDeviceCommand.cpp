@@ -29,7 +29,11 @@ int ImportAndReport(TDM_Main* store, const QString& scratchFolder, CommandView& 
     case ImportOutcome::Validation::Ok:
         break;
     }
-    const QString summary = ImportSummaryText(outcome);
+    QString summary = ImportSummaryText(outcome);
+    // The card checks of the readings just stored go with what the import did: they concern
+    // every reading, and the box comes after every import that stored any.
+    if (!summary.isEmpty() && outcome.checks.Any())
+        summary += u'\n' + CardCheckCountsText(outcome.checks);
     if (!summary.isEmpty())
         ShowInfo(summary);
     const QString incomplete = ImportIncompleteText(outcome);

@@ -442,6 +442,31 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
     // The decoding threads read the photos too, each with a connection of its own.
     PhotoPipeline photos(kPhotosAhead, 0, rows->Sources());
     std::deque<PendingRow> window;
+    // Card checks: the holder's part by ID number, judged once.
+    const bool keepsChecks = writer.KeepsChecks();
+    QHash<QString, HolderChecks> holderChecks;
+    // The checks of a reading about to be stored, the repeat judged against the store's readings of
+    // the ID number (this import's included); a later reading it makes a repeat is marked after
+    // the store. false with error when a lookup fails.
+    int checks = 0;
+    qint64 repeatedSerial = -1;
+    auto judge = [&](const QString& ic, const QString& time, QString* error) {
+        checks = 0;
+        repeatedSerial = -1;
+        if (!keepsChecks)
+            return true;
+        checks = JudgeReading(holderChecks.value(ic), ReadingDate(time));
+        QString previous, next;
+        qint64 nextSerial = -1;
+        int nextChecks = 0;
+        if (!writer.Neighbours(ic, time, &previous, &next, &nextSerial, &nextChecks, error))
+            return false;
+        if (IsRepeatReading(previous, time))
+            checks |= CheckRepeat;
+        if (IsRepeatReading(time, next) && !(nextChecks & CheckRepeat))
+            repeatedSerial = nextSerial;
+        return true;
+    };
     int photosPending = 0;
     bool readingDone = false;
 
@@ -474,6 +499,15 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
             if (!error.isEmpty()) {
                 r.failure = error;
                 return true;
+            }
+            if (exists && keepsChecks) {
+                QString born, begin, end;
+                writer.HolderDates(r.ic, &born, &begin, &end, &error);
+                if (!error.isEmpty()) {
+                    r.failure = error;
+                    return true;
+                }
+                holderChecks.insert(r.ic, PrepareHolder(r.ic, born, begin, end));
             }
             it = known.insert(r.ic, exists);
         }
@@ -509,6 +543,8 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
         }
         ++photosPending;
         r.newHolder = true;
+        if (keepsChecks) // judged by what the store will hold
+            holderChecks.insert(r.ic, PrepareHolder(r.ic, StoreWriter::CutBirth(p.birthText), p.validBegin, p.validEnd));
         known[r.ic] = true;
         return true;
     };
@@ -564,8 +600,10 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
                     if (written.contains(key)) {
                         result = StoreWriter::ReadingResult::AlreadyStored;
                         repeat = true;
+                    } else if (!judge(r.ic, time, &error)) {
+                        result = StoreWriter::ReadingResult::Failed;
                     } else {
-                        result = writer.StoreReading(r.ic, time, false, &error);
+                        result = writer.StoreReading(r.ic, time, false, &error, nullptr, checks);
                     }
                     if (result == StoreWriter::ReadingResult::Stored)
                         written.insert(key);
@@ -576,9 +614,18 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
                     }
                 } else {
                     qint64 existing = 0;
-                    result = writer.StoreReading(r.ic, time, true, &error, &existing);
+                    if (!judge(r.ic, time, &error))
+                        result = StoreWriter::ReadingResult::Failed;
+                    else
+                        result = writer.StoreReading(r.ic, time, true, &error, &existing, checks);
                     repeat = result == StoreWriter::ReadingResult::AlreadyStored && existing > lastBefore;
                 }
+            }
+            if (result == StoreWriter::ReadingResult::Stored && repeatedSerial >= 0) {
+                if (!writer.AddChecks(repeatedSerial, CheckRepeat, &error))
+                    result = StoreWriter::ReadingResult::Failed;
+                else if (repeatedSerial > lastBefore) // counted by this import without the repeat
+                    ++out.checks.repeat;
             }
             if (result == StoreWriter::ReadingResult::Failed) {
                 out.failedRow = r.number;
@@ -591,6 +638,7 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
             switch (result) {
             case StoreWriter::ReadingResult::Stored:
                 ++count;
+                out.checks.Add(checks);
                 if (const auto entry = listed.constFind(r.ic); entry != listed.constEnd()) {
                     if (out.listed.size() < ImportOutcome::kListedKept)
                         out.listed.append({entry->first, r.ic, time, entry->second});

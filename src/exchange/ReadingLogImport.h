@@ -1,6 +1,8 @@
 #pragma once
 // Moves the readings of a device database (table water_list) into the record store.
 
+#include "CardChecks.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QSqlDatabase>
@@ -30,6 +32,7 @@ struct ImportOutcome {
     bool storeBusy = false;  // because another program held the record store
     int listedCount = 0;     // readings of watch-listed holders stored by this import
     QList<ListedReading> listed; // the first kListedKept of them, in the order of the file
+    CardCheckCounts checks;      // card checks of the readings stored by this import
 
     static constexpr int kListedKept = 10;
 

@@ -21,6 +21,9 @@ ReadingLogQuery BuildReadingLogQuery(const ReadingLogFilter& filter)
     // sides name it so that either loop order can start from the list.
     if (filter.listedOnly)
         q.condition += QStringLiteral(" and a.idcardno in (select idcardno from watchlist) and b.idcardno in (select idcardno from watchlist) ");
+    // Written as the flagged readings' indexes are, so that they serve it.
+    if (filter.oddOnly)
+        q.condition += QStringLiteral(" and a.checkflags <> 0 ");
 
     // The upper bound is the day after the last day at 00:00, both ends included. A begin date
     // more than one day after the end gives a range that holds nothing.
@@ -81,3 +84,8 @@ QString ReadingLogQuery::InRangeFrom(bool indexed)
 }
 
 QString ReadingLogQuery::HoldersSql() { return QStringLiteral("select count(*) from idcardinfo"); }
+
+QString ReadingLogQuery::CheckedInRangeSql()
+{
+    return QStringLiteral("select a.serialno from idcardwater a where a.checkflags <> 0 and (a.readtime between :p1 and :p2)");
+}

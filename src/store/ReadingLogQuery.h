@@ -11,6 +11,7 @@ struct ReadingLogFilter {
     QString idText;      // as typed; trimmed here
     QString nameText;
     bool listedOnly = false; // only readings of watch-listed holders
+    bool oddOnly = false;    // only readings that raised a card check
 };
 
 struct ReadingLogQuery {
@@ -38,6 +39,9 @@ struct ReadingLogQuery {
     // index by narrower bounds of its own (else the store may walk the whole range for each).
     static QString InRangeFrom(bool indexed = true);
     static QString HoldersSql();
+    // The serial numbers of the readings in the date range that raised a card check (bound to p1
+    // and p2 only); their index holds nothing else.
+    static QString CheckedInRangeSql();
 };
 
 extern const char* const kReadingLogSelect;

@@ -1,5 +1,7 @@
 #include "StoreUpgrade.h"
 
+#include "CardCheckStore.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -25,7 +27,7 @@ struct StepWork {
     bool (*work)(QSqlDatabase db, QString* error);
 };
 const std::vector<StepWork> kStepWork = {
-    // none yet
+    {3, JudgeStoredReadings}, // card checks of the readings already stored
 };
 
 // The listing index as every store has it since version 1; stores made before it lack blackflag.

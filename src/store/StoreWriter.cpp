@@ -4,6 +4,7 @@
 #include "DateText.h"
 
 #include <QSqlDriver>
+#include <QSqlRecord>
 #include <QVariant>
 
 #include <sqlite3.h>
@@ -15,6 +16,12 @@ const char* const kSave1Sql =
     "insert into idcardinfo(idcardno,name,sex,nation_no,born,address,grantdept,usefulLifeBegin,usefulLifeEnd,blackflag,Photo) "
     " values(:p1,:p2,:p3,:p4,:p5,:p6,:p7,:p8,:p9,:p10,:p11)";
 const char* const kSave2Sql = "insert into idcardwater(idcardno,readtime) values(:p1,:p2)";
+const char* const kSave2ChecksSql = "insert into idcardwater(idcardno,readtime,checkflags) values(:p1,:p2,:p3)";
+const char* const kHolderDatesSql = "select born,UsefulLifeBegin,UsefulLifeEnd from idcardinfo where idcardno=:p1";
+const char* const kPreviousSql = "select max(readtime) from idcardwater where idcardno=:p1 and readtime<:p2";
+const char* const kNextSql =
+    "select readtime,serialno,checkflags from idcardwater where idcardno=:p1 and readtime>:p2 order by readtime limit 1";
+const char* const kAddChecksSql = "update idcardwater set checkflags=checkflags|:p1 where serialno=:p2";
 const char* const kReadingExistsSql = "select serialno from idcardwater where idcardno=:p1 and readtime=:p2";
 const char* const kRemoveSql = "delete from idcardinfo where idcardno=:p1";
 const char* const kAnyReadingSql = "select serialno from idcardwater where idcardno=:p1";
@@ -27,7 +34,11 @@ const char* const kFlagListedSql = "update idcardinfo set blackflag='是' where 
 StoreWriter::StoreWriter(QSqlDatabase db)
     : m_db(db), m_exists(kPersonExistsSql), m_save1(kSave1Sql), m_save2(kSave2Sql), m_readingExists(kReadingExistsSql)
     , m_remove(kRemoveSql), m_anyReading(kAnyReadingSql), m_listed(kListedSql), m_flag(kFlagListedSql)
+    , m_holderDates(kHolderDatesSql), m_previous(kPreviousSql), m_next(kNextSql), m_addChecks(kAddChecksSql)
 {
+    m_keepsChecks = db.record(QStringLiteral("idcardwater")).contains(QStringLiteral("checkflags"));
+    if (m_keepsChecks)
+        m_save2.sql = kSave2ChecksSql;
 }
 
 StoreWriter::~StoreWriter() { follow(); finalize(); }
@@ -43,7 +54,8 @@ void StoreWriter::follow()
     // not close while statements of this writer were open on it: it is told to close, and does
     // so with the last of them. (Where it is gone already, only a refusal comes back.)
     bool prepared = false;
-    for (const Statement* st : {&m_exists, &m_save1, &m_save2, &m_readingExists, &m_remove, &m_anyReading, &m_listed, &m_flag})
+    for (const Statement* st : {&m_exists, &m_save1, &m_save2, &m_readingExists, &m_remove, &m_anyReading, &m_listed, &m_flag, &m_holderDates,
+                          &m_previous, &m_next, &m_addChecks})
         prepared = prepared || st->handle;
     if (m_connection && prepared)
         sqlite3_close_v2(m_connection);
@@ -53,7 +65,8 @@ void StoreWriter::follow()
 
 void StoreWriter::finalize()
 {
-    for (Statement* s : {&m_exists, &m_save1, &m_save2, &m_readingExists, &m_remove, &m_anyReading, &m_listed, &m_flag}) {
+    for (Statement* s : {&m_exists, &m_save1, &m_save2, &m_readingExists, &m_remove, &m_anyReading, &m_listed, &m_flag, &m_holderDates,
+                          &m_previous, &m_next, &m_addChecks}) {
         sqlite3_finalize(s->handle);
         s->handle = nullptr;
     }
@@ -89,7 +102,7 @@ int StoreWriter::run(Statement& s, std::initializer_list<Value> values, QString*
         else if (v.text || v.blob)
             rc = sqlite3_bind_null(s.handle, i);
         else
-            rc = sqlite3_bind_int(s.handle, i, v.number);
+            rc = sqlite3_bind_int64(s.handle, i, v.number);
         if (rc != SQLITE_OK)
             return fail(QString::fromUtf8(sqlite3_errmsg(m_connection)));
     }
@@ -161,7 +174,7 @@ StoreWriter::ReadingResult StoreWriter::SaveReadingChecked(const QString& idcard
 }
 
 StoreWriter::ReadingResult StoreWriter::StoreReading(const QString& idcardno, const QString& time, bool checkFirst, QString* error,
-                                                     qint64* existing)
+                                                     qint64* existing, int checks)
 {
     if (checkFirst) {
         QString lookupError;
@@ -174,7 +187,7 @@ StoreWriter::ReadingResult StoreWriter::StoreReading(const QString& idcardno, co
         if (already)
             return ReadingResult::AlreadyStored;
     }
-    if (!run(m_save2, {idcardno, time}, error))
+    if (!(m_keepsChecks ? run(m_save2, {idcardno, time, checks}, error) : run(m_save2, {idcardno, time}, error)))
         return ReadingResult::Failed;
     release(m_save2);
     return ReadingResult::Stored;
@@ -247,5 +260,51 @@ bool StoreWriter::FlagListed(const QString& idcardno, QString* error)
     if (!run(m_flag, {idcardno}, error))
         return false;
     release(m_flag);
+    return true;
+}
+
+bool StoreWriter::HolderDates(const QString& idcardno, QString* born, QString* begin, QString* end, QString* error)
+{
+    if (error)
+        error->clear();
+    const int rc = run(m_holderDates, {idcardno}, error);
+    if (rc == SQLITE_ROW) {
+        *born = columnText(m_holderDates.handle, 0);
+        *begin = columnText(m_holderDates.handle, 1);
+        *end = columnText(m_holderDates.handle, 2);
+    }
+    if (rc)
+        release(m_holderDates);
+    return rc == SQLITE_ROW;
+}
+
+bool StoreWriter::Neighbours(const QString& idcardno, const QString& time, QString* previous, QString* next, qint64* nextSerial,
+                             int* nextChecks, QString* error)
+{
+    previous->clear();
+    next->clear();
+    int rc = run(m_previous, {idcardno, time}, error);
+    if (!rc)
+        return false;
+    if (rc == SQLITE_ROW)
+        *previous = columnText(m_previous.handle, 0);
+    release(m_previous);
+    rc = run(m_next, {idcardno, time}, error);
+    if (!rc)
+        return false;
+    if (rc == SQLITE_ROW) {
+        *next = columnText(m_next.handle, 0);
+        *nextSerial = sqlite3_column_int64(m_next.handle, 1);
+        *nextChecks = sqlite3_column_int(m_next.handle, 2);
+    }
+    release(m_next);
+    return true;
+}
+
+bool StoreWriter::AddChecks(qint64 serialno, int checks, QString* error)
+{
+    if (!run(m_addChecks, {checks, serialno}, error))
+        return false;
+    release(m_addChecks);
     return true;
 }

@@ -44,7 +44,7 @@ public:
     // the reading is not stored yet. existing: the serial number of the stored one when the result
     // is AlreadyStored.
     ReadingResult StoreReading(const QString& idcardno, const QString& storeTime, bool checkFirst, QString* error,
-                               qint64* existing = nullptr);
+                               qint64* existing = nullptr, int checks = 0);
     // Whether the store holds any reading of the ID number, with a holder row or without; false
     // with error set when the lookup fails.
     bool HasReadings(const QString& idcardno, QString* error);
@@ -62,6 +62,17 @@ public:
     // Flags a stored holder as listed, for an entry added to the list outside the program.
     bool FlagListed(const QString& idcardno, QString* error);
 
+    // Card checks (stores of version 3 on; without the column, checks are not kept).
+    bool KeepsChecks() const { return m_keepsChecks; }
+    // The stored holder's birth date and validity texts; false when there is none, or with error.
+    bool HolderDates(const QString& idcardno, QString* born, QString* begin, QString* end, QString* error);
+    // The latest reading of the ID number before storeTime and the earliest after it, empty when
+    // there is none (next: with its serial number and checks); false with error when a lookup fails.
+    bool Neighbours(const QString& idcardno, const QString& storeTime, QString* previous, QString* next, qint64* nextSerial,
+                    int* nextChecks, QString* error);
+    // Adds checks to a stored reading.
+    bool AddChecks(qint64 serialno, int checks, QString* error);
+
     // Removes a holder stored by this import whose reading then failed; false with error.
     bool RemovePerson(const QString& idcardno, QString* error);
 
@@ -78,9 +89,10 @@ private:
         Value(const QString& s) : text(&s) {}
         Value(const QByteArray& b) : blob(&b) {}
         Value(int i) : number(i) {}
+        Value(qint64 i) : number(i) {}
         const QString* text = nullptr;
         const QByteArray* blob = nullptr;
-        int number = 0;
+        qint64 number = 0;
     };
     // A statement prepared on first use and kept for the writer's life. The import runs tens of
     // thousands of them, so they go to SQLite directly rather than through QSqlQuery.
@@ -103,4 +115,6 @@ private:
     QSqlDatabase m_db;
     sqlite3* m_connection = nullptr;
     Statement m_exists, m_save1, m_save2, m_readingExists, m_remove, m_anyReading, m_listed, m_flag;
+    Statement m_holderDates, m_previous, m_next, m_addChecks;
+    bool m_keepsChecks = false;
 };

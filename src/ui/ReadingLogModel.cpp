@@ -60,6 +60,7 @@ void ReadingLogModel::clearState()
     m_holders.clear();
     m_holderIndex.clear();
     m_oddTimes.clear();
+    m_checked.clear();
     m_total = 0;
     m_fetchError.clear();
     m_currentRow = -1;
@@ -92,6 +93,20 @@ bool ReadingLogModel::Run(const QSqlDatabase& db, const ReadingLogQuery& query, 
         return false;
     }
 
+    // The readings to colour, found on their own small index before the rows are stepped. A store
+    // without card checks has none.
+    QSqlQuery checked(db);
+    checked.setForwardOnly(true);
+    if (checked.prepare(ReadingLogQuery::CheckedInRangeSql())) {
+        checked.bindValue(0, query.storeParams.value(0));
+        checked.bindValue(1, query.storeParams.value(1));
+        if (!checked.exec())
+            return fail(checked);
+        while (checked.next())
+            m_checked.insert(checked.value(0).toLongLong());
+        if (checked.lastError().isValid())
+            return fail(checked);
+    }
     QSqlQuery list(db);
     list.setForwardOnly(true);
     if (!list.prepare(query.ListingSql()))
@@ -181,7 +196,8 @@ void ReadingLogModel::fetchChunk(int upTo) const
             stamp = -1 - static_cast<qint64>(m_oddTimes.size());
             m_oddTimes.push_back(time);
         }
-        m_rows.push_back({m_query.value(LcSerialno).toLongLong(), stamp, holder});
+        const qint64 serial = m_query.value(LcSerialno).toLongLong();
+        m_rows.push_back({serial, stamp, holder, m_checked.contains(serial)});
     }
 }
 
@@ -242,6 +258,7 @@ QString ReadingLogModel::NameAt(int row) const { return ensureFetched(row) ? m_h
 QString ReadingLogModel::AddressAt(int row) const { return ensureFetched(row) ? m_holders[m_rows[row].holder].address : QString(); }
 QString ReadingLogModel::BlackflagAt(int row) const { return ensureFetched(row) ? m_holders[m_rows[row].holder].blackflag : QString(); }
 
+bool ReadingLogModel::CheckedAt(int row) const { return ensureFetched(row) && m_rows[row].checked; }
 QString ReadingLogModel::ReadtimeAt(int row) const
 {
     if (!ensureFetched(row))
@@ -272,8 +289,13 @@ QVariant ReadingLogModel::data(const QModelIndex& index, int role) const
     const int row = index.row();
     if (role == Qt::ForegroundRole) {
         // Readings of watch-listed holders in red; rows not read yet keep the default.
-        if (row < static_cast<int>(m_rows.size()) && m_holders[m_rows[row].holder].blackflag == u"是")
+        if (row >= static_cast<int>(m_rows.size()))
+            return {};
+        if (m_holders[m_rows[row].holder].blackflag == u"是")
             return QBrush(Qt::red);
+        // Readings that raised a card check in dark orange; the watch list's red wins.
+        if (m_rows[row].checked)
+            return QBrush(QColor(kCheckedColour));
         return {};
     }
     if (role != Qt::DisplayRole)

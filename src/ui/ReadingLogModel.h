@@ -11,7 +11,9 @@
 #include "ReadingLogQuery.h"
 
 #include <QAbstractTableModel>
+#include <QColor>
 #include <QHash>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTimer>
@@ -41,6 +43,7 @@ public:
     QString AddressAt(int row) const;
     QString ReadtimeAt(int row) const override; // "YYYY-MM-DD hh:mm:ss"
     QString BlackflagAt(int row) const override;
+    bool CheckedAt(int row) const; // the reading raised a card check
 
     void SetCurrentRow(int row);
 
@@ -50,6 +53,8 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
     static constexpr int kChunk = 1000;
+    // Text colour of readings with a card check, apart from the watch list's red.
+    static constexpr QRgb kCheckedColour = 0xffc06000;
 
 signals:
     // Reading the rows failed part-way (a damaged page, an I/O error): the rows read so far stay
@@ -61,6 +66,7 @@ private:
         qint64 serialno;
         qint64 stamp; // YYYYMMDDhhmmss, or -1 - index into m_oddTimes
         int holder;
+        bool checked;
     };
     struct Holder {
         QString idcardno;
@@ -77,6 +83,7 @@ private:
     void clearState();
 
     mutable QSqlQuery m_query;
+    QSet<qint64> m_checked; // serial numbers of readings in the range that raised a card check
     mutable std::vector<Row> m_rows;
     mutable std::vector<Holder> m_holders;
     mutable QHash<QString, int> m_holderIndex;

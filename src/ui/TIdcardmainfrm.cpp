@@ -11,6 +11,7 @@
 #include "ReadingLogModel.h"
 #include "RecordStore.h"
 #include "ScratchFolder.h"
+#include "CardCheckStore.h"
 #include "WatchListDialog.h"
 #include "WatchListMenu.h"
 #include "StatsWindow.h"
@@ -135,6 +136,8 @@ TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidg
     connect(ui->statbtn, &QPushButton::clicked, this, &TIdcardmainfrm::statbtnClick);
     connect(ui->fileimpbtn, &QPushButton::clicked, this, &TIdcardmainfrm::fileimpbtnClick);
     setAcceptDrops(true);
+    // Card checks: the filter box.
+    connect(ui->cb_odd, &QCheckBox::toggled, this, &TIdcardmainfrm::g_IDcardnoChange);
 }
 
 TIdcardmainfrm::~TIdcardmainfrm() = default;
@@ -199,6 +202,7 @@ ReadingLogFilter TIdcardmainfrm::CurrentFilter() const
     filter.idText = ui->g_IDcardno->text();
     filter.nameText = ui->g_name->text();
     filter.listedOnly = ui->cb_black->isChecked();
+    filter.oddOnly = ui->cb_odd->isChecked();
     return filter;
 }
 
@@ -451,6 +455,9 @@ void TIdcardmainfrm::currentRowChanged(int row)
     else
         showDetails(serial);
     ui->lb_black->setText(serial < 0 || !m_dm ? QString() : WatchNote(m_dm->con1(), m_model->IdcardnoAt(row)));
+    const QString checks = serial < 0 || !m_dm ? QString() : CardCheckNote(m_dm->con1(), serial);
+    ui->lb_odd->setText(checks);
+    ui->lb_odd->setToolTip(checks);
 }
 
 void TIdcardmainfrm::blackbtnClick()

@@ -246,7 +246,7 @@ private slots:
         messages.onConfirm = [&] { listedAtQuestion = m_view->listed; };
         messages.answers.enqueue(false);
         click();
-        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 3 条"), kQuestion}));
+        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 3 条\n本次导入的记录中：证件尚未生效 3 条，身份证号有误 3 条"), kQuestion}));
         QCOMPARE(listedAtQuestion, 3); // the list was refreshed before the question
         QCOMPARE(m_progress.blocking, QStringList{QStringLiteral("正在导入读卡记录…")});
         QCOMPARE(handheldRows(), 3);
@@ -261,7 +261,7 @@ private slots:
         loadHandheld({row(1, "2014-03-08 08:00:00"), row(2, "2014-03-08 09:00:00")});
         messages.answers.enqueue(true);
         click();
-        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 2 条"), kQuestion, kCleared}));
+        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 2 条\n本次导入的记录中：证件尚未生效 2 条，身份证号有误 2 条"), kQuestion, kCleared}));
         QCOMPARE(messages.shown.last().kind, MsgKind::Warning);
         QCOMPARE(handheldRows(), 0);
         QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 2);
@@ -288,7 +288,7 @@ private slots:
         messages.answers << false << true;
         click();
         click();
-        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 1 条"), kQuestion,
+        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 1 条\n本次导入的记录中：证件尚未生效 1 条，身份证号有误 1 条"), kQuestion,
                                                 QStringLiteral("成功导入记录 0 条\n另有 1 条记录此前已经导入，未重复保存"), kQuestion,
                                                 kCleared}));
         QCOMPARE(CountRows(m_store->con1(), "idcardwater"), 1);
@@ -306,7 +306,7 @@ private slots:
         QTimer::singleShot(150, button, [button] { QTest::mouseClick(button, Qt::LeftButton); });
         messages.answers.enqueue(true);
         QTest::mouseClick(button, Qt::LeftButton);
-        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 2 条"), kQuestion, kCleared}));
+        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 2 条\n本次导入的记录中：证件尚未生效 2 条，身份证号有误 2 条"), kQuestion, kCleared}));
         int pulls = 0;
         for (const QString& call : adbCalls())
             pulls += call.contains(QStringLiteral("idcard.db.part"));
@@ -333,7 +333,7 @@ private slots:
         messages.answers.enqueue(false);
         click();
         ::umask(saved);
-        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 1 条"), kQuestion}));
+        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 1 条\n本次导入的记录中：证件尚未生效 1 条，身份证号有误 1 条"), kQuestion}));
         QCOMPARE(partModes, QSet<int>{0600});
         struct stat st {};
         QCOMPARE(::stat(QFile::encodeName(pulledFile()).constData(), &st), 0);
@@ -479,7 +479,7 @@ private slots:
         int queries = 0;
         connect(window()->Model(), &QAbstractItemModel::modelReset, this, [&] { ++queries; });
         window()->Button1Click();
-        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 1 条"), kQuestion}));
+        QCOMPARE(messages.Texts(), (QStringList{QStringLiteral("成功导入记录 1 条\n本次导入的记录中：证件尚未生效 1 条，身份证号有误 1 条"), kQuestion}));
         QCOMPARE(queries, 1); // the refresh after the import only
         QVERIFY(!window()->QueryBusy);
         QVERIFY(window()->QueryDirty);
@@ -508,7 +508,7 @@ private slots:
         loadHandheld({row(1, "2014-03-08 08:00:00"), row(2, "2014-03-08 09:00:00"), row(3, "2014-03-08 10:00:00")});
         click();
         QCOMPARE(messages.shown.size(), 2);
-        QCOMPARE(messages.shown[0].text, QStringLiteral("成功导入记录 1 条"));
+        QCOMPARE(messages.shown[0].text, QStringLiteral("成功导入记录 1 条\n本次导入的记录中：证件尚未生效 1 条，身份证号有误 1 条"));
         QCOMPARE(messages.shown[1].kind, MsgKind::Warning);
         QVERIFY(messages.shown[1].text.contains(QStringLiteral("第 2 条记录导入失败")));
         QCOMPARE(m_view->listed, 1); // refreshed all the same
@@ -639,7 +639,7 @@ private slots:
         QCOMPARE(adbCalls().at(2), QStringLiteral("shell date +%s; stat -c %i:%s:%Y:%n ") + files + QStringLiteral("; md5sum ") + files);
         if (commands.contains(QLatin1String("md5sum")))
             QVERIFY(adbCalls().contains(QStringLiteral("shell md5sum ") + files));
-        QCOMPARE(messages.Texts().first(), QStringLiteral("成功导入记录 2 条"));
+        QCOMPARE(messages.Texts().first(), QStringLiteral("成功导入记录 2 条\n本次导入的记录中：证件尚未生效 2 条，身份证号有误 2 条"));
         QCOMPARE(messages.Texts().last(), told);
         if (cleared) {
             // Replaced whole: the -wal and -shm went first, so nothing can be replayed onto it.

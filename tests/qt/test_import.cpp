@@ -392,7 +392,8 @@ private slots:
         window.SetProgress(nullptr);
         QVERIFY(makeDevice({reading(1, "2014-03-07 10:00:00", QVariant()), reading(2, "2014-03-07 10:00:00")}));
         QCOMPARE(window.ImportDeviceDb(devicePath()), 2);
-        QCOMPARE(messages.Texts(), QStringList{QStringLiteral("成功导入记录 2 条\n其中 1 位新登记人员的照片无法读取，已按无照片保存")});
+        QCOMPARE(messages.Texts(), QStringList{QStringLiteral("成功导入记录 2 条\n其中 1 位新登记人员的照片无法读取，已按无照片保存\n"
+                                                                   "本次导入的记录中：证件尚未生效 2 条，身份证号有误 2 条")});
         QCOMPARE(messages.shown[0].kind, MsgKind::Info);
         messages.shown.clear();
 
