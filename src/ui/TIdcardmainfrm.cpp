@@ -1,6 +1,7 @@
 #include "TIdcardmainfrm.h"
 #include "ui_Idcardmainfrm.h"
 
+#include "AuditLogDialog.h"
 #include "ConnectDeviceCommand.h"
 #include "DeleteReadingsCommand.h"
 #include "DeviceTransfer.h"
@@ -9,7 +10,10 @@
 #include "PrintCardCommand.h"
 #include "ReadingLogModel.h"
 #include "RecordStore.h"
+#include "RetentionCommand.h"
 #include "ScratchFolder.h"
+#include "Settings.h"
+#include "SettingsDialog.h"
 #include "WatchListDialog.h"
 #include "WatchListMenu.h"
 #include "WidgetProgress.h"
@@ -128,6 +132,8 @@ TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidg
     connect(ui->cb_black, &QCheckBox::toggled, this, &TIdcardmainfrm::g_IDcardnoChange);
     new WatchListMenu(grid, m_model, [this] { return store(); }, [this] { RefreshQuery(); });
     connect(ui->blackbtn, &QPushButton::clicked, this, &TIdcardmainfrm::blackbtnClick);
+    connect(ui->logbtn, &QPushButton::clicked, this, &TIdcardmainfrm::logbtnClick);
+    connect(ui->setbtn, &QPushButton::clicked, this, &TIdcardmainfrm::setbtnClick);
 }
 
 TIdcardmainfrm::~TIdcardmainfrm() = default;
@@ -182,9 +188,11 @@ void TIdcardmainfrm::FormShow()
         HasExcel2007 = true;
     Timer1->start();
     RefreshQuery();
+    // Asked once the window with its list is on the screen, not over a window not yet drawn.
+    QTimer::singleShot(0, this, [this] { runCommand([this] { RetentionCheck(); }); });
 }
 
-void TIdcardmainfrm::RefreshQuery()
+ReadingLogFilter TIdcardmainfrm::currentFilter() const
 {
     ReadingLogFilter filter;
     filter.begin = ui->begin_pick->date().startOfDay();
@@ -192,7 +200,17 @@ void TIdcardmainfrm::RefreshQuery()
     filter.idText = ui->g_IDcardno->text();
     filter.nameText = ui->g_name->text();
     filter.listedOnly = ui->cb_black->isChecked();
-    const ReadingLogQuery query = BuildReadingLogQuery(filter);
+    return filter;
+}
+
+QString TIdcardmainfrm::FilterText() const
+{
+    return ReadingLogFilterText(currentFilter(), ui->cb_all->isChecked());
+}
+
+void TIdcardmainfrm::RefreshQuery()
+{
+    const ReadingLogQuery query = BuildReadingLogQuery(currentFilter());
 
     QString error;
     const bool ok = m_model->Run(m_dm ? m_dm->con1() : QSqlDatabase(), query, &error);
@@ -339,7 +357,12 @@ QSqlDatabase TIdcardmainfrm::store() const { return m_dm ? m_dm->con1() : QSqlDa
 
 void TIdcardmainfrm::Button1Click()
 {
-    runCommand([this] { ConnectDeviceCommand(m_dm, *m_runner, m_programFolder, m_scratchFolder, *this).Run(); });
+    runCommand([this] {
+        ConnectDeviceCommand command(m_dm, *m_runner, m_programFolder, m_scratchFolder, *this);
+        command.Run();
+        if (command.LastImport().count > 0)
+            RetentionCheck();
+    });
 }
 
 void TIdcardmainfrm::delbtnClick()
@@ -350,7 +373,7 @@ void TIdcardmainfrm::delbtnClick()
 void TIdcardmainfrm::waterbtnClick()
 {
     runCommand([this] {
-        ExportReadingsCommand command(*this, m_programFolder, HasExcel2007, m_txtdlgFileName);
+        ExportReadingsCommand command(*this, m_programFolder, HasExcel2007, m_txtdlgFileName, store());
         command.Run();
         m_txtdlgFileName = command.Proposal();
     });
@@ -414,6 +437,24 @@ void TIdcardmainfrm::blackbtnClick()
         if (dialog.Changed())
             RefreshQuery();
     });
+}
+
+void TIdcardmainfrm::RetentionCheck()
+{
+    RetentionCommand(store(), Settings(m_programFolder).RetentionDays(), m_now().date(), *this).Run();
+}
+
+void TIdcardmainfrm::logbtnClick()
+{
+    runCommand([this] {
+        m_model->FetchAll();
+        AuditLogDialog(store(), m_now().date(), this).exec();
+    });
+}
+
+void TIdcardmainfrm::setbtnClick()
+{
+    runCommand([this] { SettingsDialog(m_programFolder, this).exec(); });
 }
 
 void TIdcardmainfrm::clearDetails()

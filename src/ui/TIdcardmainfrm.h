@@ -3,6 +3,7 @@
 // reading, and the commands.
 
 #include "CommandView.h"
+#include "ReadingLogQuery.h"
 
 #include <QDateTime>
 #include <QPointer>
@@ -55,6 +56,7 @@ public:
     void SetCurrentRow(int row) override;
     void FinishListing() override;
     void RefreshList() override { RefreshQuery(); }
+    QString FilterText() const override;
     OperationProgress* Progress() override { return m_progress; }
     void BeginBlocking(const QString& text, bool suspendList) override;
     void EndBlocking() override;
@@ -77,6 +79,11 @@ public slots:
     void waterbtnClick();
     void delbtnClick();
     void blackbtnClick();
+    void logbtnClick();
+    void setbtnClick();
+    // The retention question, when a period is set; run after the list is first shown and after
+    // every import (inside the import's command).
+    void RetentionCheck();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -88,6 +95,7 @@ private:
     void showDetails(qint64 serialno);
     void clearDetails();
     void watchCalendar(class QDateEdit* picker);
+    ReadingLogFilter currentFilter() const;
     void showResultState(); // buttons and status line for the rows the model holds
     void fetchFailed(const QString& error);
     QSqlDatabase store() const; // the open store's connection; invalid when there is none
