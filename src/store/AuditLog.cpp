@@ -103,7 +103,7 @@ bool ReadAudit(QSqlDatabase db, const AuditFilter& filter, QList<AuditRow>* rows
     QSqlQuery q(db);
     q.setForwardOnly(true);
     bool ok = q.prepare(QStringLiteral("select logtime,station,osuser,action,count,detail from audit_log "
-                                       "where logtime>=:p1 and logtime<:p2 and (:p3='' or action=:p4) "
+                                       "where logtime>=:p1 and logtime<:p2 and (coalesce(:p3,'')='' or action=:p4) "
                                        "order by logtime desc,id desc"));
     if (ok) {
         q.bindValue(0, filter.from.isValid() ? DateText(filter.from) : QStringLiteral("0000"));

@@ -145,7 +145,8 @@ bool WatchList::Add(const QStringList& idcardnos, const QString& reason, QString
             setError(error, problem);
             return false;
         }
-        ids << id;
+        if (!ids.contains(id)) // a number given twice is one change
+            ids << id;
     }
     if (!begin(error))
         return false;

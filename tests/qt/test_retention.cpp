@@ -188,7 +188,7 @@ private slots:
         QTest::addColumn<QString>("action"); // empty: no row
         QTest::addColumn<int>("count");
         QTest::addColumn<QString>("detail"); // a part of it
-        QTest::newRow("delete") << "delete" << true << "删除" << 2 << "全选";
+        QTest::newRow("delete") << "delete" << true << "删除" << 2 << "删除 2 条";
         QTest::newRow("delete cancelled") << "delete" << false << "" << 0 << "";
         QTest::newRow("export") << "export" << true << "导出" << 2 << "out.xlsx";
         QTest::newRow("export cancelled") << "export" << false << "" << 0 << "";
@@ -262,7 +262,7 @@ private slots:
         QTest::addColumn<QStringList>("details");
         QTest::newRow("everything") << QDate(2024, 1, 1) << QDate(2024, 3, 31) << QString()
                                     << QStringList{"d", "c", "b", "a"};
-        QTest::newRow("last day included") << QDate(2024, 3, 1) << QDate(2024, 3, 2) << QString()
+        QTest::newRow("last day included") << QDate(2024, 3, 2) << QDate(2024, 3, 2) << QString()
                                            << QStringList{"d", "c"};
         QTest::newRow("one action") << QDate(2024, 1, 1) << QDate(2024, 3, 31) << QStringLiteral("导出")
                                     << QStringList{"c", "a"};
