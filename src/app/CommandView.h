@@ -39,6 +39,8 @@ public:
     virtual void FinishListing() = 0;
     // Re-runs the list and shows its result.
     virtual void RefreshList() = 0;
+    // The list's filter in words, for the audit trail; empty when there is none to tell.
+    virtual QString FilterText() const { return QString(); }
 
     // The box shown while an external program runs (may be null: nothing shown).
     virtual OperationProgress* Progress() = 0;

@@ -1,5 +1,6 @@
 #include "ConnectDeviceCommand.h"
 
+#include "AuditLog.h"
 #include "CommandView.h"
 #include "DeviceTransfer.h"
 #include "Global.h"
@@ -110,8 +111,14 @@ void ConnectDeviceCommand::Run()
         ShowWarning(QStringLiteral("手持机中有尚未导入的数据，未清除手持机内流水记录，请重新联接设备。"));
         return;
     }
-    if (transfer.PushDeviceDb(m_folder + QStringLiteral("input/empty.db")) < 0)
+    if (transfer.PushDeviceDb(m_folder + QStringLiteral("input/empty.db")) < 0) {
         ShowWarning(QStringLiteral("清除手持机内流水记录失败！"));
-    else
-        ShowWarning(QStringLiteral("清除手持机内流水记录成功！"));
+        return;
+    }
+    ShowWarning(QStringLiteral("清除手持机内流水记录成功！"));
+    // The import's row was written with its readings, before the handheld could be cleared.
+    QString error;
+    if (!WriteAudit(m_store ? m_store->con1() : QSqlDatabase(), QString::fromUtf8(AuditAction::kClearDevice),
+                    m_outcome.rowsInDevice, QStringLiteral("导入后清除手持机：%1 条").arg(m_outcome.rowsInDevice), &error))
+        ShowWarning(QStringLiteral("操作日志未能写入：%1").arg(error));
 }

@@ -8,6 +8,7 @@
 #include "RecordStore.h"
 #include "ScratchFolder.h"
 #include "SQLiteTable.h"
+#include "AuditLog.h"
 #include "StoreWriter.h"
 #include "Writeback.h"
 
@@ -671,6 +672,15 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
 
     // A write that failed may have ended the transaction itself (a full disk does): then nothing
     // of the import is in the store, and that write's error, not the commit's, is the cause.
+    // The import's row of the audit trail goes in with its readings or not at all. Whether the
+    // handheld is cleared is known only after the commit: that is a row of its own.
+    if (!storeBroken && !TransactionEnded(m_store)) {
+        const QString detail = QStringLiteral("%1：新增 %2 条，已有 %3 条")
+                                   .arg(QFileInfo(path).fileName())
+                                   .arg(count)
+                                   .arg(out.alreadyStored + out.repeatsInFile);
+        storeBroken = !WriteAudit(m_store, QString::fromUtf8(AuditAction::kImport), count, detail, &out.error);
+    }
     const bool rolledBack = TransactionEnded(m_store);
     if (storeBroken || rolledBack || !m_store.commit()) {
         const QString error = storeBroken || (rolledBack && !out.error.isEmpty()) ? out.error : m_store.lastError().text();

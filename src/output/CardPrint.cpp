@@ -136,15 +136,17 @@ CardPrintOutcome CallPrintCardmes(const QString& programFolder, std::uint32_t wi
         return CardPrintOutcome::EntryPointMissing;
     if (!CardRecordHasIdNumber(record))
         return CardPrintOutcome::NoIdNumber;
-    if (printCardmes(window, record, flag) < 0)
+    const int result = printCardmes(window, record, flag);
+    if (result < 0)
         return CardPrintOutcome::PrintFailed;
-    return CardPrintOutcome::Printed;
+    return result == 0 ? CardPrintOutcome::Cancelled : CardPrintOutcome::Printed;
 }
 
 QString CardPrintMessage(CardPrintOutcome outcome)
 {
     switch (outcome) {
-    case CardPrintOutcome::Printed: return QString();
+    case CardPrintOutcome::Printed:
+    case CardPrintOutcome::Cancelled: return QString();
     case CardPrintOutcome::LibraryMissing: return QStringLiteral("cardprintlib.dll动态库未找到!");
     case CardPrintOutcome::EntryPointMissing: return QStringLiteral("调入动态库CardPrintlib.dll失败！");
     case CardPrintOutcome::NoIdNumber: return QStringLiteral("身份证信息为空，请读卡后再打印！");

@@ -46,7 +46,8 @@ CardPrintRecord MakeCardPrintRecord(const CardHolderFields& fields, const QStrin
 // Whether the ID slot holds anything besides blanks and control bytes.
 bool CardRecordHasIdNumber(const CardPrintRecord& record);
 
-enum class CardPrintOutcome { Printed, LibraryMissing, EntryPointMissing, NoIdNumber, PrintFailed };
+// Cancelled: the library returned 0, the operator closed its print dialog; not a failure.
+enum class CardPrintOutcome { Printed, Cancelled, LibraryMissing, EntryPointMissing, NoIdNumber, PrintFailed };
 
 // Loads the library, finds PrintCardmes, checks the ID slot, calls it, and releases the library
 // on every path. window is the caller's top-level window handle.

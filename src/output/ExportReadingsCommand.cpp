@@ -1,5 +1,6 @@
 #include "ExportReadingsCommand.h"
 
+#include "AuditLog.h"
 #include "CommandView.h"
 #include "Global.h"
 #include "WorkbookExport.h"
@@ -9,8 +10,13 @@
 
 #include <vector>
 
-ExportReadingsCommand::ExportReadingsCommand(CommandView& view, QString programFolder, bool excel2007, QString proposal)
-    : m_view(view), m_folder(std::move(programFolder)), m_excel2007(excel2007), m_proposal(std::move(proposal))
+ExportReadingsCommand::ExportReadingsCommand(CommandView& view, QString programFolder, bool excel2007, QString proposal,
+                                             QSqlDatabase store)
+    : m_view(view)
+    , m_folder(std::move(programFolder))
+    , m_excel2007(excel2007)
+    , m_proposal(std::move(proposal))
+    , m_store(std::move(store))
 {
 }
 
@@ -69,6 +75,10 @@ int ExportReadingsCommand::Export(const QString& fileName)
     case WorkbookResult::Status::Written:
         break;
     }
+    // The workbook is out of the program: the trail names the file and how many readings.
+    QString error;
+    if (!WriteAudit(m_store, QString::fromUtf8(AuditAction::kExport), result.count, QDir::toNativeSeparators(fileName), &error))
+        ShowWarning(QStringLiteral("记录已导出，但操作日志未能写入：%1").arg(error));
     // As after walking the list: the current row is the last one exported; the selection stays.
     if (!rows.empty())
         m_view.SetCurrentRow(rows.back());

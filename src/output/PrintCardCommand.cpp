@@ -1,5 +1,6 @@
 #include "PrintCardCommand.h"
 
+#include "AuditLog.h"
 #include "CardPrint.h"
 #include "CommandView.h"
 #include "Global.h"
@@ -51,12 +52,19 @@ void PrintCardCommand::Run()
             }
         }
     }
-    CallCardPrintLib(MakeCardPrintRecord(holder, photoPath), 0);
+    if (CallCardPrintLib(MakeCardPrintRecord(holder, photoPath), 0) != CardPrintOutcome::Printed)
+        return;
+    // The card has left the program: the trail names whose it was, and nothing else of them.
+    QString error;
+    if (!WriteAudit(m_store, QString::fromUtf8(AuditAction::kPrint), 1, holder.idcardno, &error))
+        ShowWarning(QStringLiteral("证件已打印，但操作日志未能写入：%1").arg(error));
 }
 
-void PrintCardCommand::CallCardPrintLib(const CardPrintRecord& record, unsigned char flag)
+CardPrintOutcome PrintCardCommand::CallCardPrintLib(const CardPrintRecord& record, unsigned char flag)
 {
-    const QString message = CardPrintMessage(CallPrintCardmes(m_folder, m_view.WindowHandle(), record, flag));
+    const CardPrintOutcome outcome = CallPrintCardmes(m_folder, m_view.WindowHandle(), record, flag);
+    const QString message = CardPrintMessage(outcome);
     if (!message.isEmpty())
         ShowError(message);
+    return outcome;
 }

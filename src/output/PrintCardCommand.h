@@ -1,6 +1,7 @@
 #pragma once
 // 打印证件: hands the current row's card to the card-printing library.
 
+#include "CardPrint.h"
 #include "CardPrintRecord.h"
 
 #include <QSqlDatabase>
@@ -16,7 +17,7 @@ public:
 
     void Run();
     // Hands one card to the printing library and shows what went wrong, if anything.
-    void CallCardPrintLib(const CardPrintRecord& record, unsigned char flag);
+    CardPrintOutcome CallCardPrintLib(const CardPrintRecord& record, unsigned char flag);
 
 private:
     QSqlDatabase m_store;

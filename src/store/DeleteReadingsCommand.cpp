@@ -34,7 +34,7 @@ void DeleteReadingsCommand::Run()
                 return; // as above: rows the list could not read are not guessed at
             serials.push_back(serial);
         }
-        ok = DeleteReadings(m_store, serials, &error);
+        ok = DeleteReadings(m_store, serials, &error, m_view.FilterText());
     }
     // After a failure nothing was deleted, so the list as it is still shows the store; re-running
     // it would only wait for a held store a second time and report the same error again.

@@ -1,5 +1,6 @@
 #include "ReadingDeletion.h"
 
+#include "AuditLog.h"
 #include "RecordStore.h"
 
 #include <QSqlError>
@@ -42,6 +43,7 @@ bool ReadingDeletion::DeleteReading(qint64 serialno, QString* error)
         setError(error, m_delete.lastError());
         return false;
     }
+    m_deleted += m_delete.numRowsAffected();
     return true;
 }
 
@@ -66,7 +68,7 @@ void ReadingDeletion::Rollback()
     m_open = false;
 }
 
-bool DeleteReadings(QSqlDatabase db, const std::vector<qint64>& serials, QString* error)
+bool DeleteReadings(QSqlDatabase db, const std::vector<qint64>& serials, QString* error, const QString& filterText)
 {
     ReadingDeletion deletion(db);
     if (!deletion.Begin(error))
@@ -74,5 +76,10 @@ bool DeleteReadings(QSqlDatabase db, const std::vector<qint64>& serials, QString
     for (qint64 serial : serials)
         if (!deletion.DeleteReading(serial, error))
             return false; // the destructor rolls back
+    const int deleted = deletion.Deleted();
+    const QString detail = filterText.isEmpty() ? QStringLiteral("删除 %1 条").arg(deleted)
+                                                : QStringLiteral("%1；删除 %2 条").arg(filterText).arg(deleted);
+    if (!WriteAudit(db, QString::fromUtf8(AuditAction::kDelete), deleted, detail, error))
+        return false;
     return deletion.Commit(error);
 }

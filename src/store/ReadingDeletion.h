@@ -21,14 +21,19 @@ public:
     bool DeleteReading(qint64 serialno, QString* error);
     bool Commit(QString* error);
     void Rollback();
+    // The number of readings deleted so far.
+    int Deleted() const { return m_deleted; }
 
 private:
     QSqlDatabase m_db;
     QSqlQuery m_delete;
     bool m_prepared = false;
     bool m_open = false;
+    int m_deleted = 0;
 };
 
-// Deletes the readings of the given serial numbers, all or none. false with the store's own
+// Deletes the readings of the given serial numbers, all or none, with the deletion's row in the
+// audit trail (filterText: the list's filter) in the same transaction. false with the store's own
 // error text when anything failed; the store is then as it was.
-bool DeleteReadings(QSqlDatabase db, const std::vector<qint64>& serials, QString* error);
+bool DeleteReadings(QSqlDatabase db, const std::vector<qint64>& serials, QString* error,
+                    const QString& filterText = QString());

@@ -70,7 +70,11 @@ bool TDM_Main::openFile(const QString& path, QString* error)
         // A big deletion or import touches thousands of index pages; with the default 2 MB cache
         // they spill to the file mid-transaction, which costs many times the work itself.
         check.exec(QStringLiteral("PRAGMA cache_size=-65536"));
-        if (!check.exec(QStringLiteral("select count(*) from sqlite_master where type='table' and lower(name) in ('idcardinfo','idcardwater','nation_mes')"))
+        // Deleted readings and photos are overwritten with zeros, whatever the SQLite build's
+        // default: personal data must not stay readable in the file's free pages.
+        if (!check.exec(QStringLiteral("PRAGMA secure_delete=ON")) || !check.next() || check.value(0).toInt() != 1)
+            failure = QStringLiteral("无法为记录库开启安全删除：%1").arg(StoreErrorText(check.lastError()));
+        else if (!check.exec(QStringLiteral("select count(*) from sqlite_master where type='table' and lower(name) in ('idcardinfo','idcardwater','nation_mes')"))
             || !check.next()) {
             failure = check.lastError().text();
         } else if (check.value(0).toInt() != 3) {

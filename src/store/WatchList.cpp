@@ -1,7 +1,9 @@
 #include "WatchList.h"
 
 #include "IdNumberCheck.h"
+#include "AuditLog.h"
 #include "RecordStore.h"
+#include "Settings.h"
 
 #include <QDateTime>
 #include <QSet>
@@ -79,7 +81,7 @@ bool upsertDirect(sqlite3* connection, const QList<QString>& ids, const QList<co
 
 } // namespace
 
-QString LocalStationName() { return QSysInfo::machineHostName(); }
+QString LocalStationName() { return Settings(ProgramFolder()).StationName(); }
 
 QString WatchIdProblem(const QString& id)
 {
@@ -110,6 +112,18 @@ bool WatchList::begin(QString* error)
     return true;
 }
 
+bool WatchList::audit(const char* action, const QStringList& ids, QString* error)
+{
+    AuditRow row;
+    row.time = now();
+    row.station = m_station;
+    row.user = OsUserName();
+    row.action = QString::fromUtf8(action);
+    row.count = int(ids.size());
+    row.detail = AuditIdList(ids);
+    return WriteAudit(m_db, row, error);
+}
+
 bool WatchList::finish(bool ok, QString* error)
 {
     if (ok && m_db.commit())
@@ -131,7 +145,8 @@ bool WatchList::Add(const QStringList& idcardnos, const QString& reason, QString
             setError(error, problem);
             return false;
         }
-        ids << id;
+        if (!ids.contains(id)) // a number given twice is one change
+            ids << id;
     }
     if (!begin(error))
         return false;
@@ -146,6 +161,7 @@ bool WatchList::Add(const QStringList& idcardnos, const QString& reason, QString
             ok = exec(upsert, {ids[i], reason.trimmed(), time, m_station}, error)
                 && exec(flag, {QString::fromUtf8(kFlagListed), ids[i]}, error);
     }
+    ok = ok && audit(AuditAction::kWatchAdd, ids, error);
     return finish(ok, error);
 }
 
@@ -154,6 +170,7 @@ bool WatchList::Remove(const QStringList& idcardnos, QString* error)
     if (!begin(error))
         return false;
     bool ok = true;
+    QStringList ids;
     {
         QSqlQuery remove(m_db), flag(m_db);
         ok = remove.prepare(QString::fromUtf8(kRemoveSql)) && flag.prepare(QString::fromUtf8(kFlagSql));
@@ -162,8 +179,10 @@ bool WatchList::Remove(const QStringList& idcardnos, QString* error)
         for (int i = 0; ok && i < idcardnos.size(); ++i) {
             const QString id = NormaliseIdNumber(idcardnos[i]);
             ok = exec(remove, {id}, error) && exec(flag, {QString::fromUtf8(kFlagUnlisted), id}, error);
+            ids << id;
         }
     }
+    ok = ok && audit(AuditAction::kWatchRemove, ids, error);
     return finish(ok, error);
 }
 
@@ -263,6 +282,7 @@ WatchListImportResult WatchList::Import(const QList<WatchListLine>& lines)
             r.error = flag.lastError().text();
         ok = ok && exec(flag, {QString::fromUtf8(kFlagListed), QString::fromUtf8(kFlagListed)}, &r.error);
     }
+    ok = ok && audit(AuditAction::kWatchImport, ids, &r.error);
     r.ok = finish(ok, &r.error);
     if (!r.ok)
         r.added = r.updated = 0;

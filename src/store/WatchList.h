@@ -35,7 +35,7 @@ struct WatchListImportResult {
 extern const char* const kFlagListed;   // "是"
 extern const char* const kFlagUnlisted; // "否"
 
-// The name of this station in the list: the host name, until a settings file names it.
+// The name of this station in the list and the audit trail: the settings file's, else the host name.
 QString LocalStationName();
 
 // Why an ID number (normalised) cannot be listed; empty when it can.
@@ -64,6 +64,8 @@ public:
 private:
     bool begin(QString* error);
     bool finish(bool ok, QString* error);
+    // The change's row in the audit trail, in its transaction.
+    bool audit(const char* action, const QStringList& ids, QString* error);
 
     QSqlDatabase m_db;
     QString m_station;

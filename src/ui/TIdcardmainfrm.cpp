@@ -1,6 +1,7 @@
 #include "TIdcardmainfrm.h"
 #include "ui_Idcardmainfrm.h"
 
+#include "AuditLogDialog.h"
 #include "ConnectDeviceCommand.h"
 #include "DeleteReadingsCommand.h"
 #include "DeviceTransfer.h"
@@ -10,8 +11,11 @@
 #include "PrintCardCommand.h"
 #include "ReadingLogModel.h"
 #include "RecordStore.h"
+#include "RetentionCommand.h"
 #include "ScratchFolder.h"
 #include "CardCheckStore.h"
+#include "Settings.h"
+#include "SettingsDialog.h"
 #include "WatchListDialog.h"
 #include "WatchListMenu.h"
 #include "StatsWindow.h"
@@ -138,6 +142,8 @@ TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidg
     setAcceptDrops(true);
     // Card checks: the filter box.
     connect(ui->cb_odd, &QCheckBox::toggled, this, &TIdcardmainfrm::g_IDcardnoChange);
+    connect(ui->logbtn, &QPushButton::clicked, this, &TIdcardmainfrm::logbtnClick);
+    connect(ui->setbtn, &QPushButton::clicked, this, &TIdcardmainfrm::setbtnClick);
 }
 
 TIdcardmainfrm::~TIdcardmainfrm() = default;
@@ -192,6 +198,8 @@ void TIdcardmainfrm::FormShow()
         HasExcel2007 = true;
     Timer1->start();
     RefreshQuery();
+    // Asked once the window with its list is on the screen, not over a window not yet drawn.
+    QTimer::singleShot(0, this, [this] { runCommand([this] { RetentionCheck(); }); });
 }
 
 ReadingLogFilter TIdcardmainfrm::CurrentFilter() const
@@ -204,6 +212,11 @@ ReadingLogFilter TIdcardmainfrm::CurrentFilter() const
     filter.listedOnly = ui->cb_black->isChecked();
     filter.oddOnly = ui->cb_odd->isChecked();
     return filter;
+}
+
+QString TIdcardmainfrm::FilterText() const
+{
+    return ReadingLogFilterText(CurrentFilter(), ui->cb_all->isChecked());
 }
 
 void TIdcardmainfrm::RefreshQuery()
@@ -369,7 +382,12 @@ QSqlDatabase TIdcardmainfrm::store() const { return m_dm ? m_dm->con1() : QSqlDa
 
 void TIdcardmainfrm::Button1Click()
 {
-    runCommand([this] { ConnectDeviceCommand(m_dm, *m_runner, m_programFolder, m_scratchFolder, *this).Run(); });
+    runCommand([this] {
+        ConnectDeviceCommand command(m_dm, *m_runner, m_programFolder, m_scratchFolder, *this);
+        command.Run();
+        if (command.LastImport().count > 0)
+            RetentionCheck();
+    });
 }
 
 void TIdcardmainfrm::delbtnClick()
@@ -380,7 +398,7 @@ void TIdcardmainfrm::delbtnClick()
 void TIdcardmainfrm::waterbtnClick()
 {
     runCommand([this] {
-        ExportReadingsCommand command(*this, m_programFolder, HasExcel2007, m_txtdlgFileName);
+        ExportReadingsCommand command(*this, m_programFolder, HasExcel2007, m_txtdlgFileName, store());
         command.Run();
         m_txtdlgFileName = command.Proposal();
     });
@@ -393,7 +411,12 @@ void TIdcardmainfrm::prtbtnClick()
 
 void TIdcardmainfrm::fileimpbtnClick()
 {
-    runCommand([this] { FileImportCommand(m_dm, m_programFolder, m_scratchFolder, *this).Run(); });
+    runCommand([this] {
+        FileImportCommand command(m_dm, m_programFolder, m_scratchFolder, *this);
+        command.Run();
+        if (command.LastImport().count > 0)
+            RetentionCheck();
+    });
 }
 
 void TIdcardmainfrm::dragEnterEvent(QDragEnterEvent* event)
@@ -410,7 +433,12 @@ void TIdcardmainfrm::dropEvent(QDropEvent* event)
     event->acceptProposedAction();
     // Run after the drop has ended: the dragging program waits for its answer meanwhile.
     QMetaObject::invokeMethod(this, [this, paths] {
-        runCommand([this, paths] { FileImportCommand(m_dm, m_programFolder, m_scratchFolder, *this).RunDropped(paths); });
+        runCommand([this, paths] {
+            FileImportCommand command(m_dm, m_programFolder, m_scratchFolder, *this);
+            command.RunDropped(paths);
+            if (command.LastImport().count > 0)
+                RetentionCheck();
+        });
     }, Qt::QueuedConnection);
 }
 
@@ -470,6 +498,24 @@ void TIdcardmainfrm::blackbtnClick()
         if (dialog.Changed())
             RefreshQuery();
     });
+}
+
+void TIdcardmainfrm::RetentionCheck()
+{
+    RetentionCommand(store(), Settings(m_programFolder).RetentionDays(), m_now().date(), *this).Run();
+}
+
+void TIdcardmainfrm::logbtnClick()
+{
+    runCommand([this] {
+        m_model->FetchAll();
+        AuditLogDialog(store(), m_now().date(), this).exec();
+    });
+}
+
+void TIdcardmainfrm::setbtnClick()
+{
+    runCommand([this] { SettingsDialog(m_programFolder, this).exec(); });
 }
 
 void TIdcardmainfrm::clearDetails()

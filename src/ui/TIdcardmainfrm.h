@@ -59,6 +59,7 @@ public:
     void SetCurrentRow(int row) override;
     void FinishListing() override;
     void RefreshList() override { RefreshQuery(); }
+    QString FilterText() const override;
     OperationProgress* Progress() override { return m_progress; }
     void BeginBlocking(const QString& text, bool suspendList) override;
     void EndBlocking() override;
@@ -83,6 +84,11 @@ public slots:
     void blackbtnClick();
     void statbtnClick();
     void fileimpbtnClick();
+    void logbtnClick();
+    void setbtnClick();
+    // The retention question, when a period is set; run after the list is first shown and after
+    // every import (inside the import's command).
+    void RetentionCheck();
 
 signals:
     // The list has been re-run with this filter (an edit, an import, a deletion).

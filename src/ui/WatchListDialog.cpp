@@ -1,5 +1,6 @@
 #include "WatchListDialog.h"
 
+#include "AuditLog.h"
 #include "Global.h"
 #include "IdNumberCheck.h"
 #include "WatchList.h"
@@ -157,5 +158,9 @@ void WatchListDialog::ExportFile()
         ShowError(QStringLiteral("导出黑名单失败：%1").arg(error));
         return;
     }
+    // The list names people: its export is data taken out, like a workbook of readings.
+    if (!WriteAudit(m_db, QString::fromUtf8(AuditAction::kExport), int(entries.size()),
+                    QStringLiteral("黑名单：%1").arg(QDir::toNativeSeparators(path)), &error))
+        ShowWarning(QStringLiteral("黑名单已导出，但操作日志未能写入：%1").arg(error));
     ShowInfo(QStringLiteral("已导出黑名单 %1 人").arg(entries.size()));
 }

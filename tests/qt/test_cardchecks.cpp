@@ -16,6 +16,8 @@
 #include <QTableView>
 #include <QtTest>
 
+#include <algorithm>
+
 namespace {
 
 const QString kBorn = QStringLiteral("19900715");
@@ -201,7 +203,10 @@ private slots:
                                                                      {wrong, "2020-05-01 08:05:00"}})
             QVERIFY2(AddReading(db(), id, time, &error), qPrintable(error));
 
-        const StoreUpgradeResult result = UpgradeStore(db());
+        // Up to the checks' version: later steps may expect what the newest store already has.
+        QList<UpgradeStep> steps = ProgramUpgradeSteps();
+        steps.erase(std::remove_if(steps.begin(), steps.end(), [](const UpgradeStep& s) { return s.version > 3; }), steps.end());
+        const StoreUpgradeResult result = UpgradeStore(db(), steps);
         QVERIFY2(result.outcome == StoreUpgradeResult::Upgraded, qPrintable(result.error));
         QCOMPARE(storedChecks(), QStringList({
                                      QStringLiteral("%1|1997-12-31 08:00:00|%2").arg(sceneId(1)).arg(CheckMinor | CheckNotYetValid),

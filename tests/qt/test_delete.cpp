@@ -167,6 +167,15 @@ private slots:
         QCOMPARE(messages.Texts(), QStringList{kDeleteQuestion}); // no message after success
         QVERIFY(storedSerials(db()) == expected);
         QCOMPARE(CountRows(db(), QStringLiteral("idcardinfo")), holders);
+        // One row in the audit trail with the window's filter and the count.
+        QSqlQuery audit(db());
+        QVERIFY(audit.exec(QStringLiteral("select action,count,detail from audit_log")) && audit.next());
+        QCOMPARE(audit.value(0).toString(), QStringLiteral("删除"));
+        QCOMPARE(audit.value(1).toInt(), all ? listed : int(gone.size()));
+        QCOMPARE(audit.value(2).toString(), QStringLiteral("2013-03-08 至 2014-03-08，%1；删除 %2 条")
+                                                .arg(all ? QStringLiteral("全选") : QStringLiteral("选中行"))
+                                                .arg(all ? listed : int(gone.size())));
+        QVERIFY(!audit.next());
         checkListAfter(all ? 0 : listed - static_cast<int>(gone.size()));
         QVERIFY(child<QCheckBox>("cb_all")->isChecked() == all); // the command leaves the box as it was
     }
@@ -277,6 +286,7 @@ private slots:
         }
         QSqlDatabase::removeDatabase(other);
         QVERIFY(storedSerials(db()) == before);
+        QCOMPARE(CountRows(db(), QStringLiteral("audit_log")), 0); // a failed deletion leaves no row
         checkListAfter(10);
         // With the store free again the same command goes through.
         messages.answers.enqueue(true);

@@ -174,17 +174,19 @@ private slots:
         QTest::addColumn<QString>("library"); // empty: none in the program folder
         QTest::addColumn<QString>("message");  // empty: none
         QTest::addColumn<bool>("called");
-        QTest::newRow("missing") << QString() << QStringLiteral("cardprintlib.dll动态库未找到!") << false;
-        QTest::newRow("no entry point") << QStringLiteral(CARDLIB_NOENTRY) << QStringLiteral("调入动态库CardPrintlib.dll失败！") << false;
-        QTest::newRow("result -1") << QStringLiteral(CARDLIB_MINUS1) << QStringLiteral("调用打印函数失败！") << true;
-        QTest::newRow("result 0") << QStringLiteral(CARDLIB_0) << QString() << true;
-        QTest::newRow("result 1") << QStringLiteral(CARDLIB_1) << QString() << true;
+        QTest::addColumn<bool>("audited"); // the card was printed: one row in the audit trail
+        QTest::newRow("missing") << QString() << QStringLiteral("cardprintlib.dll动态库未找到!") << false << false;
+        QTest::newRow("no entry point") << QStringLiteral(CARDLIB_NOENTRY) << QStringLiteral("调入动态库CardPrintlib.dll失败！") << false << false;
+        QTest::newRow("result -1") << QStringLiteral(CARDLIB_MINUS1) << QStringLiteral("调用打印函数失败！") << true << false;
+        QTest::newRow("result 0: dialog cancelled") << QStringLiteral(CARDLIB_0) << QString() << true << false;
+        QTest::newRow("result 1") << QStringLiteral(CARDLIB_1) << QString() << true << true;
     }
     void outcomes()
     {
         QFETCH(QString, library);
         QFETCH(QString, message);
         QFETCH(bool, called);
+        QFETCH(bool, audited);
         if (!library.isEmpty())
             installLibrary(library);
         ScriptedMessages messages;
@@ -205,6 +207,16 @@ private slots:
         QCOMPARE(photo.readAll(), m_photo);
         QCOMPARE(photo.permissions() & 0x0077, QFileDevice::Permissions()); // owner only
         QVERIFY(!libraryLoaded());
+
+        QSqlQuery audit(m_store->con1());
+        QVERIFY(audit.exec(QStringLiteral("select action,count,detail from audit_log")));
+        QCOMPARE(audit.next(), audited);
+        if (audited) {
+            QCOMPARE(audit.value(0).toString(), QStringLiteral("打印"));
+            QCOMPARE(audit.value(1).toInt(), 1);
+            QCOMPARE(audit.value(2).toString(), m_ids[0]);
+            QVERIFY(!audit.next());
+        }
 
         Call call;
         QCOMPARE(readCall(&call), called);
