@@ -8,42 +8,35 @@
 #include "ExportReadingsCommand.h"
 #include "FileImportCommand.h"
 #include "Global.h"
+#include "IdNumberKeys.h"
 #include "PrintCardCommand.h"
+#include "ReadingDetails.h"
 #include "ReadingLogModel.h"
 #include "RecordStore.h"
 #include "RetentionCommand.h"
 #include "ScratchFolder.h"
-#include "CardCheckStore.h"
 #include "Settings.h"
 #include "SettingsDialog.h"
+#include "StatsWindow.h"
 #include "WatchListDialog.h"
 #include "WatchListMenu.h"
-#include "StatsWindow.h"
 #include "WidgetProgress.h"
 
 #include <QApplication>
 #include <QCalendarWidget>
 #include <QDropEvent>
 #include <QHeaderView>
-#include <QImage>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMimeData>
-#include <QPixmap>
 #include <QScopedValueRollback>
 #include <QScreen>
 #include <QSqlError>
-#include <QSqlQuery>
 #include <QTimer>
 
 #include <algorithm>
 
 namespace {
-
-const char* const kDetailsSql =
-    "select b.sex,c.nation,b.born,b.grantdept,b.UsefulLifeBegin,b.UsefulLifeEnd,b.photo "
-    "from idcardwater a,idcardinfo b,nation_mes c "
-    "where a.serialno=:p1 and a.idcardno=b.idcardno and b.nation_no=c.nation_no";
 
 const QDate kLatestPickDate(9999, 12, 30);
 
@@ -51,11 +44,6 @@ const QDate kLatestPickDate(9999, 12, 30);
 constexpr int kColumnChars[] = {12, 20, 22, 52};
 
 } // namespace
-
-QString CalcPeriod(const QString& begin, const QString& end)
-{
-    return (begin + QStringLiteral("--") + end).left(30);
-}
 
 TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidget* parent)
     : QWidget(parent)
@@ -112,6 +100,8 @@ TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidg
     ui->end_pick->setMaximumDate(kLatestPickDate);
 
     ui->DBImage1->setScaledContents(false);
+    m_details = std::make_unique<ReadingDetails>(ReadingDetails::Controls{
+        ui->DBEdit1, ui->DBEdit2, ui->DBEdit3, ui->DBEdit4, ui->DBEdit6, ui->DBImage1, ui->lb_black, ui->lb_odd});
     ui->g_IDcardno->setAttribute(Qt::WA_InputMethodEnabled, false);
     ui->g_IDcardno->installEventFilter(this);
     ui->cb_all->setChecked(false);
@@ -411,12 +401,18 @@ void TIdcardmainfrm::prtbtnClick()
 
 void TIdcardmainfrm::fileimpbtnClick()
 {
-    runCommand([this] {
-        FileImportCommand command(m_dm, m_programFolder, m_scratchFolder, *this);
+    runCommand([this] { runFileImport({}); });
+}
+
+void TIdcardmainfrm::runFileImport(const QStringList& dropped)
+{
+    FileImportCommand command(m_dm, m_programFolder, m_scratchFolder, *this);
+    if (dropped.isEmpty())
         command.Run();
-        if (command.LastImport().count > 0)
-            RetentionCheck();
-    });
+    else
+        command.RunDropped(dropped);
+    if (command.LastImport().count > 0)
+        RetentionCheck();
 }
 
 void TIdcardmainfrm::dragEnterEvent(QDragEnterEvent* event)
@@ -433,34 +429,11 @@ void TIdcardmainfrm::dropEvent(QDropEvent* event)
     event->acceptProposedAction();
     // Run after the drop has ended: the dragging program waits for its answer meanwhile.
     QMetaObject::invokeMethod(this, [this, paths] {
-        runCommand([this, paths] {
-            FileImportCommand command(m_dm, m_programFolder, m_scratchFolder, *this);
-            command.RunDropped(paths);
-            if (command.LastImport().count > 0)
-                RetentionCheck();
-        });
+        runCommand([this, paths] { runFileImport(paths); });
     }, Qt::QueuedConnection);
 }
 
-bool TIdcardmainfrm::g_IDcardnoKeyPress(QKeyEvent* event) const
-{
-    const int key = event->key();
-    if (key == Qt::Key_Backspace || key == Qt::Key_Return || key == Qt::Key_Enter)
-        return true;
-    // Tab moves the focus; it is never a typed character.
-    if (key == Qt::Key_Tab || key == Qt::Key_Backtab)
-        return true;
-    // Clipboard and undo shortcuts are typed characters too: they do nothing here.
-    if (event->matches(QKeySequence::Paste) || event->matches(QKeySequence::Cut) || event->matches(QKeySequence::Copy)
-        || event->matches(QKeySequence::Undo) || event->matches(QKeySequence::Redo) || event->matches(QKeySequence::SelectAll))
-        return false;
-    const QString text = event->text();
-    if (text.isEmpty())
-        return true; // cursor and editing keys that type nothing
-    if (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
-        return false;
-    return text.size() == 1 && text[0] >= u'0' && text[0] <= u'9';
-}
+bool TIdcardmainfrm::g_IDcardnoKeyPress(QKeyEvent* event) const { return IdNumberKeyPasses(event); }
 
 bool TIdcardmainfrm::eventFilter(QObject* watched, QEvent* event)
 {
@@ -478,14 +451,7 @@ void TIdcardmainfrm::currentRowChanged(int row)
 {
     m_model->SetCurrentRow(row);
     const qint64 serial = row >= 0 ? m_model->SerialAt(row) : -1;
-    if (serial < 0)
-        clearDetails();
-    else
-        showDetails(serial);
-    ui->lb_black->setText(serial < 0 || !m_dm ? QString() : WatchNote(m_dm->con1(), m_model->IdcardnoAt(row)));
-    const QString checks = serial < 0 || !m_dm ? QString() : CardCheckNote(m_dm->con1(), serial);
-    ui->lb_odd->setText(checks);
-    ui->lb_odd->setToolTip(checks);
+    m_details->Show(store(), serial, serial >= 0 ? m_model->IdcardnoAt(row) : QString());
 }
 
 void TIdcardmainfrm::blackbtnClick()
@@ -516,35 +482,4 @@ void TIdcardmainfrm::logbtnClick()
 void TIdcardmainfrm::setbtnClick()
 {
     runCommand([this] { SettingsDialog(m_programFolder, this).exec(); });
-}
-
-void TIdcardmainfrm::clearDetails()
-{
-    for (QLineEdit* edit : {ui->DBEdit1, ui->DBEdit2, ui->DBEdit3, ui->DBEdit4, ui->DBEdit6})
-        edit->clear();
-    ui->DBImage1->clear();
-}
-
-void TIdcardmainfrm::showDetails(qint64 serialno)
-{
-    clearDetails();
-    if (!m_dm || !m_dm->IsOpen())
-        return;
-    QSqlQuery q(m_dm->con1());
-    q.setForwardOnly(true);
-    q.prepare(QString::fromUtf8(kDetailsSql));
-    q.bindValue(0, serialno);
-    if (!q.exec() || !q.next())
-        return; // the reading was deleted meanwhile: nothing to show
-    ui->DBEdit1->setText(q.value(0).toString());
-    ui->DBEdit2->setText(q.value(1).toString());
-    ui->DBEdit3->setText(q.value(2).toString());
-    ui->DBEdit4->setText(q.value(3).toString());
-    ui->DBEdit6->setText(CalcPeriod(q.value(4).toString(), q.value(5).toString()));
-    const QByteArray photo = q.value(6).toByteArray();
-    QImage image;
-    if (!photo.isEmpty() && image.loadFromData(photo)) {
-        ui->DBImage1->setPixmap(QPixmap::fromImage(
-            image.scaled(ui->DBImage1->contentsRect().size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
-    }
 }

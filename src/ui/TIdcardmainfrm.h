@@ -3,6 +3,7 @@
 // reading, and the commands.
 
 #include "CommandView.h"
+#include "ReadingDetails.h"
 #include "ReadingLogQuery.h"
 
 #include <QDateTime>
@@ -104,8 +105,7 @@ protected:
 private:
     bool g_IDcardnoKeyPress(class QKeyEvent* event) const; // true: the key passes
     void currentRowChanged(int row);
-    void showDetails(qint64 serialno);
-    void clearDetails();
+    void runFileImport(const QStringList& dropped); // the dialog when none were dropped
     void watchCalendar(class QDateEdit* picker);
     void showResultState(); // buttons and status line for the rows the model holds
     void fetchFailed(const QString& error);
@@ -125,6 +125,7 @@ private:
     std::unique_ptr<ProcessRunner> m_ownRunner;
     ProcessRunner* m_runner;
     std::unique_ptr<OperationProgress> m_ownProgress;
+    std::unique_ptr<ReadingDetails> m_details;
     OperationProgress* m_progress;
     QString m_scratchFolder;
     bool m_placed = false; // centred on its screen at the first show
@@ -138,5 +139,3 @@ private:
 // the screen when the frame is larger.
 QPoint CenteredTopLeft(const QSize& frame, const QRect& available);
 
-// c_period of a holder: first day, "--", last day, cut to 30 characters.
-QString CalcPeriod(const QString& begin, const QString& end);
