@@ -200,6 +200,19 @@ bool ReadingStats::Count(const ReadingLogFilter& filter, ReadingStatsResult* res
         return false;
     if (result->readings == 0)
         return true;
+    // Readings of listed holders and readings that raised a card check, under the same filter:
+    // counted through the join per reading, so that the list and the flagged readings' own index
+    // can serve them.
+    auto countNarrowed = [&](ReadingLogFilter narrowed, std::optional<qint64>* into) {
+        const ReadingLogQuery q = BuildReadingLogQuery(narrowed);
+        return runQuery(m_db, q.CountSql(), q.storeParams, [&](const QSqlQuery& r) { *into = r.value(0).toLongLong(); }, error);
+    };
+    ReadingLogFilter listed = filter;
+    listed.listedOnly = true;
+    ReadingLogFilter odd = filter;
+    odd.oddOnly = true;
+    if (!countNarrowed(listed, &result->watchListedReadings) || !countNarrowed(odd, &result->checkedReadings))
+        return false;
     qint64 inRange = -1;
     ok = runQuery(m_db, ReadingLogQuery::ReadingsInRangeSql(), rangeParams,
                   [&](const QSqlQuery& q) { inRange = q.value(0).toLongLong(); }, error);

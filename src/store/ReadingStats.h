@@ -44,8 +44,8 @@ struct ReadingStatsResult {
     qint64 busiestDayReadings = 0;
     int busiestHour = -1;       // 0..23, the earliest of the busiest; -1 without readings
     qint64 busiestHourReadings = 0;
-    // Readings of watch-listed holders and readings with a card check: unset while the store
-    // does not keep those (no watch list, no checks yet).
+    // Readings of watch-listed holders and readings with a card check; unset when nothing is
+    // listed at all.
     std::optional<qint64> watchListedReadings;
     std::optional<qint64> checkedReadings;
 

@@ -259,11 +259,10 @@ void StatsWindow::showStats()
         totals << QStringLiteral("最忙的一天：%1（%2 次）").arg(DateText(m_stats.busiestDay), number(m_stats.busiestDayReadings));
     if (m_stats.busiestHour >= 0)
         totals << QStringLiteral("最忙的时段：%1（%2 次）").arg(hourText(m_stats.busiestHour), number(m_stats.busiestHourReadings));
-    // Shown once the store keeps a watch list and card checks.
     if (m_stats.watchListedReadings)
-        totals << QStringLiteral("关注名单人员刷卡：%1").arg(number(*m_stats.watchListedReadings));
+        totals << QStringLiteral("黑名单人员刷卡：%1").arg(number(*m_stats.watchListedReadings));
     if (m_stats.checkedReadings)
-        totals << QStringLiteral("已核验刷卡：%1").arg(number(*m_stats.checkedReadings));
+        totals << QStringLiteral("异常刷卡：%1").arg(number(*m_stats.checkedReadings));
     m_totalsLabel->setText(totals.join(QStringLiteral("　　")));
 
     fillPeriodChart();

@@ -93,6 +93,10 @@ private slots:
             QVERIFY(AddReading(db(), ids[random.bounded(6)], t.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))));
         }
         QVERIFY(AddReading(db(), SyntheticId(110101, QDate(1990, 1, 1), 9), QStringLiteral("2022-06-15 10:00:00")));
+        // One holder listed, and every seventh reading flagged by a card check.
+        QSqlQuery q(db());
+        QVERIFY(q.exec(QStringLiteral("insert into watchlist (idcardno, reason) values ('%1', '测试')").arg(ids[3])));
+        QVERIFY(q.exec(QStringLiteral("update idcardwater set checkflags = 1 where serialno % 7 = 0")));
     }
     void cleanupTestCase()
     {
@@ -132,6 +136,9 @@ private slots:
         QCOMPARE(stats.holders, plainCount(db(), filter, QStringLiteral("count(distinct w.idcardno)")));
         QVERIFY(stats.readings > 0);
         QCOMPARE(stats.unplacedReadings, 0);
+        QCOMPARE(stats.watchListedReadings.value_or(-1),
+                 plainCount(db(), filter, QStringLiteral("count(*)"), QStringLiteral("and w.idcardno in (select idcardno from watchlist)")));
+        QCOMPARE(stats.checkedReadings.value_or(-1), plainCount(db(), filter, QStringLiteral("count(*)"), QStringLiteral("and w.checkflags <> 0")));
 
         // Each period: contiguous, aligned, and counted as the test counts a time range.
         QVERIFY(!stats.buckets.empty());
