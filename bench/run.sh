@@ -5,7 +5,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${IDCARD_BUILD_DIR:-$root/build}"
 "$root/scripts/setup.sh"
-cmake --build "$build" -j"$(nproc)" --target bench_listing bench_import bench_connect bench_export bench_delete bench_watchlist bench_stats bench_retention
+cmake --build "$build" -j"$(nproc)" --target bench_listing bench_import bench_connect bench_export bench_delete bench_watchlist bench_stats bench_retention bench_cardchecks
 echo "== import, 20,000 readings of 4,000 new holders =="
 "$build/bench/bench_import" --readings 20000 --holders 4000 --runs 5
 echo "== import, 80,000 readings of 16,000 new holders =="
@@ -26,3 +26,5 @@ echo "== statistics window, 1,000,000 readings of 100,000 holders =="
 "$build/bench/bench_stats" --readings 1000000 --holders 100000
 echo "== retention: 1,000,000 readings, about 300,000 expired; the cost of an audit row =="
 "$build/bench/bench_retention"
+echo "== card checks: the store step over 1,000,000 readings, 只显示异常 =="
+"$build/bench/bench_cardchecks"
