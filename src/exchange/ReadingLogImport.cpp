@@ -25,6 +25,7 @@
 #include <condition_variable>
 #include <deque>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -451,6 +452,14 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
     // the store. false with error when a lookup fails.
     int checks = 0;
     qint64 repeatedSerial = -1;
+    QString repeatedTime;
+    // The readings this import stored for its fresh holders (below), by time: the store holds no
+    // others of theirs, so their neighbours are found here instead of by two lookups each.
+    struct StoredReading {
+        qint64 serial;
+        int checks;
+    };
+    QHash<QString, std::map<QString, StoredReading>> freshReadings;
     auto judge = [&](const QString& ic, const QString& time, QString* error) {
         checks = 0;
         repeatedSerial = -1;
@@ -460,12 +469,27 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
         QString previous, next;
         qint64 nextSerial = -1;
         int nextChecks = 0;
-        if (!writer.Neighbours(ic, time, &previous, &next, &nextSerial, &nextChecks, error))
+        if (fresh.contains(ic)) {
+            const auto readings = freshReadings.constFind(ic);
+            if (readings != freshReadings.constEnd()) {
+                auto after = readings->upper_bound(time);
+                if (after != readings->end()) {
+                    next = after->first;
+                    nextSerial = after->second.serial;
+                    nextChecks = after->second.checks;
+                }
+                if (after != readings->begin() && (--after)->first < time)
+                    previous = after->first;
+            }
+        } else if (!writer.Neighbours(ic, time, &previous, &next, &nextSerial, &nextChecks, error)) {
             return false;
+        }
         if (IsRepeatReading(previous, time))
             checks |= CheckRepeat;
-        if (IsRepeatReading(time, next) && !(nextChecks & CheckRepeat))
+        if (IsRepeatReading(time, next) && !(nextChecks & CheckRepeat)) {
             repeatedSerial = nextSerial;
+            repeatedTime = next;
+        }
         return true;
     };
     int photosPending = 0;
@@ -606,12 +630,16 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
                     } else {
                         result = writer.StoreReading(r.ic, time, false, &error, nullptr, checks);
                     }
-                    if (result == StoreWriter::ReadingResult::Stored)
+                    if (result == StoreWriter::ReadingResult::Stored) {
                         written.insert(key);
+                        if (keepsChecks)
+                            freshReadings[r.ic][time] = {writer.LastSerial(), checks};
+                    }
                     if (written.size() > kWrittenKept) {
                         // Enough kept for a busy year; later rows ask the store as for anyone else.
                         fresh.clear();
                         written.clear();
+                        freshReadings.clear();
                     }
                 } else {
                     qint64 existing = 0;
@@ -623,10 +651,15 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
                 }
             }
             if (result == StoreWriter::ReadingResult::Stored && repeatedSerial >= 0) {
-                if (!writer.AddChecks(repeatedSerial, CheckRepeat, &error))
+                if (!writer.AddChecks(repeatedSerial, CheckRepeat, &error)) {
                     result = StoreWriter::ReadingResult::Failed;
-                else if (repeatedSerial > lastBefore) // counted by this import without the repeat
-                    ++out.checks.repeat;
+                } else {
+                    if (repeatedSerial > lastBefore) // counted by this import without the repeat
+                        ++out.checks.repeat;
+                    if (const auto readings = freshReadings.find(r.ic); readings != freshReadings.end())
+                        if (const auto later = readings->find(repeatedTime); later != readings->end())
+                            later->second.checks |= CheckRepeat;
+                }
             }
             if (result == StoreWriter::ReadingResult::Failed) {
                 out.failedRow = r.number;

@@ -193,6 +193,8 @@ StoreWriter::ReadingResult StoreWriter::StoreReading(const QString& idcardno, co
     return ReadingResult::Stored;
 }
 
+qint64 StoreWriter::LastSerial() const { return m_connection ? sqlite3_last_insert_rowid(m_connection) : -1; }
+
 bool StoreWriter::HasReadings(const QString& idcardno, QString* error)
 {
     return found(m_anyReading, {idcardno}, error);

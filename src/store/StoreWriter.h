@@ -45,6 +45,8 @@ public:
     // is AlreadyStored.
     ReadingResult StoreReading(const QString& idcardno, const QString& storeTime, bool checkFirst, QString* error,
                                qint64* existing = nullptr, int checks = 0);
+    // The serial number of the reading StoreReading stored last.
+    qint64 LastSerial() const;
     // Whether the store holds any reading of the ID number, with a holder row or without; false
     // with error set when the lookup fails.
     bool HasReadings(const QString& idcardno, QString* error);

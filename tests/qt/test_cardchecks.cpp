@@ -241,6 +241,23 @@ private slots:
         QCOMPARE(CardCheckCountsText(second.checks), QStringLiteral("本次导入的记录中：未成年 1 条，10 分钟内重复刷卡 2 条"));
     }
 
+    void repeatsOfAHolderNewInTheImport()
+    {
+        // A first import: a later reading that repeats, and one that comes last in the file but
+        // makes an earlier-stored reading a repeat.
+        const ImportOutcome o = import({deviceRow(1, "2020-05-01 08:00:00"), deviceRow(1, "2020-05-01 08:05:00"),
+                                        deviceRow(1, "2020-05-01 07:58:00"), deviceRow(1, "2020-05-01 09:00:00")});
+        QVERIFY2(o.Complete(), qPrintable(o.error));
+        const QString a = deviceRow(1, {}).ic;
+        QCOMPARE(storedChecks(), QStringList({
+                                     QStringLiteral("%1|2020-05-01 07:58:00|0").arg(a),
+                                     QStringLiteral("%1|2020-05-01 08:00:00|%2").arg(a).arg(CheckRepeat),
+                                     QStringLiteral("%1|2020-05-01 08:05:00|%2").arg(a).arg(CheckRepeat),
+                                     QStringLiteral("%1|2020-05-01 09:00:00|0").arg(a),
+                                 }));
+        QCOMPARE(CardCheckCountsText(o.checks), QStringLiteral("本次导入的记录中：10 分钟内重复刷卡 2 条"));
+    }
+
     void windowColoursFiltersAndNamesChecks()
     {
         ScriptedMessages messages;
