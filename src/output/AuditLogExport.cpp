@@ -1,19 +1,20 @@
 #include "AuditLogExport.h"
 
+#include "ScratchWorkbook.h"
+
 #include <QFile>
 #include <QFileInfo>
 
 #include <xlsxwriter.h>
 
-#include <filesystem>
-#include <system_error>
-
 bool ExportAuditLog(const QString& fileName, const QList<AuditRow>& rows, QString* error)
 {
     // Written beside the target and moved into place: a failed export leaves the old file.
-    const QString scratch = fileName + QStringLiteral(".part");
-    QFile::remove(scratch);
-    lxw_workbook* book = workbook_new(QFile::encodeName(scratch).constData());
+    const QFileInfo target(fileName);
+    ScratchWorkbook scratch;
+    if (!scratch.Create(target, error))
+        return false;
+    lxw_workbook* book = workbook_new(QFile::encodeName(scratch.Path()).constData());
     if (!book) {
         *error = QStringLiteral("无法创建文件");
         return false;
@@ -44,15 +45,7 @@ bool ExportAuditLog(const QString& fileName, const QList<AuditRow>& rows, QStrin
     const lxw_error closed = workbook_close(book);
     if (closed != LXW_NO_ERROR) {
         *error = QString::fromUtf8(lxw_strerror(closed));
-        QFile::remove(scratch);
         return false;
     }
-    std::error_code ec;
-    std::filesystem::rename(QFileInfo(scratch).filesystemAbsoluteFilePath(), QFileInfo(fileName).filesystemAbsoluteFilePath(), ec);
-    if (ec) {
-        *error = QString::fromStdString(ec.message());
-        QFile::remove(scratch);
-        return false;
-    }
-    return true;
+    return scratch.MoveTo(target, error);
 }
