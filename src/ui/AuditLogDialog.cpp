@@ -1,6 +1,7 @@
 #include "AuditLogDialog.h"
 
 #include "AuditLogExport.h"
+#include "DialogButton.h"
 #include "Global.h"
 
 #include <QComboBox>
@@ -12,17 +13,6 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
-
-namespace {
-QPushButton* button(QWidget* parent, QLayout* layout, const char* name, const QString& text)
-{
-    auto* b = new QPushButton(text, parent);
-    b->setObjectName(QLatin1String(name));
-    b->setAutoDefault(false);
-    layout->addWidget(b);
-    return b;
-}
-} // namespace
 
 AuditLogDialog::AuditLogDialog(QSqlDatabase db, QDate today, QWidget* parent)
     : QDialog(parent)
@@ -65,9 +55,9 @@ AuditLogDialog::AuditLogDialog(QSqlDatabase db, QDate today, QWidget* parent)
     filters->addWidget(m_action);
     filters->addStretch();
     auto* buttons = new QHBoxLayout;
-    connect(button(this, buttons, "auditExport", QStringLiteral("导出(&E)…")), &QPushButton::clicked, this, &AuditLogDialog::ExportFile);
+    connect(AddDialogButton(this, buttons, "auditExport", QStringLiteral("导出(&E)…")), &QPushButton::clicked, this, &AuditLogDialog::ExportFile);
     buttons->addStretch();
-    connect(button(this, buttons, "auditClose", QStringLiteral("关闭(&C)")), &QPushButton::clicked, this, &QDialog::accept);
+    connect(AddDialogButton(this, buttons, "auditClose", QStringLiteral("关闭(&C)")), &QPushButton::clicked, this, &QDialog::accept);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(filters);
     layout->addWidget(m_table);

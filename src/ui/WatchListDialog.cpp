@@ -1,6 +1,7 @@
 #include "WatchListDialog.h"
 
 #include "AuditLog.h"
+#include "DialogButton.h"
 #include "Global.h"
 #include "IdNumberCheck.h"
 #include "WatchList.h"
@@ -15,17 +16,6 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-
-namespace {
-QPushButton* button(QWidget* parent, QLayout* layout, const char* name, const QString& text)
-{
-    auto* b = new QPushButton(text, parent);
-    b->setObjectName(QLatin1String(name));
-    b->setAutoDefault(false);
-    layout->addWidget(b);
-    return b;
-}
-} // namespace
 
 WatchListDialog::WatchListDialog(QSqlDatabase db, QWidget* parent) : QDialog(parent), m_db(db), m_table(new QTableWidget(this))
 {
@@ -43,12 +33,12 @@ WatchListDialog::WatchListDialog(QSqlDatabase db, QWidget* parent) : QDialog(par
     m_table->setColumnWidth(2, 260);
 
     auto* buttons = new QHBoxLayout;
-    connect(button(this, buttons, "watchAdd", QStringLiteral("添加(&A)…")), &QPushButton::clicked, this, &WatchListDialog::AddEntry);
-    connect(button(this, buttons, "watchRemove", QStringLiteral("删除(&D)")), &QPushButton::clicked, this, &WatchListDialog::RemoveSelected);
-    connect(button(this, buttons, "watchImport", QStringLiteral("导入(&I)…")), &QPushButton::clicked, this, &WatchListDialog::ImportFile);
-    connect(button(this, buttons, "watchExport", QStringLiteral("导出(&E)…")), &QPushButton::clicked, this, &WatchListDialog::ExportFile);
+    connect(AddDialogButton(this, buttons, "watchAdd", QStringLiteral("添加(&A)…")), &QPushButton::clicked, this, &WatchListDialog::AddEntry);
+    connect(AddDialogButton(this, buttons, "watchRemove", QStringLiteral("删除(&D)")), &QPushButton::clicked, this, &WatchListDialog::RemoveSelected);
+    connect(AddDialogButton(this, buttons, "watchImport", QStringLiteral("导入(&I)…")), &QPushButton::clicked, this, &WatchListDialog::ImportFile);
+    connect(AddDialogButton(this, buttons, "watchExport", QStringLiteral("导出(&E)…")), &QPushButton::clicked, this, &WatchListDialog::ExportFile);
     buttons->addStretch();
-    connect(button(this, buttons, "watchClose", QStringLiteral("关闭(&C)")), &QPushButton::clicked, this, &QDialog::accept);
+    connect(AddDialogButton(this, buttons, "watchClose", QStringLiteral("关闭(&C)")), &QPushButton::clicked, this, &QDialog::accept);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_table);
     layout->addLayout(buttons);
