@@ -85,6 +85,8 @@ QString ReadingLogFilterText(const ReadingLogFilter& filter, bool everyRow)
         parts << QStringLiteral("姓名 %1").arg(filter.nameText.trimmed());
     if (filter.listedOnly)
         parts << QStringLiteral("只显示黑名单");
+    if (filter.oddOnly)
+        parts << QStringLiteral("只显示异常");
     parts << (everyRow ? QStringLiteral("全选") : QStringLiteral("选中行"));
     return parts.join(QStringLiteral("，"));
 }

@@ -77,6 +77,29 @@ private:
     }
 
 private slots:
+    // The delete row's filter names every condition of the list, the two check boxes included.
+    void auditFilterText_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<bool>("listed");
+        QTest::addColumn<bool>("odd");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("range only") << "" << false << false << "2014-03-01 至 2014-03-08，选中行";
+        QTest::newRow("ID prefix, listed") << " 4101 " << true << false << "2014-03-01 至 2014-03-08，身份证号 4101，只显示黑名单，选中行";
+        QTest::newRow("odd only") << "" << false << true << "2014-03-01 至 2014-03-08，只显示异常，选中行";
+    }
+    void auditFilterText()
+    {
+        QFETCH(QString, id);
+        QFETCH(bool, listed);
+        QFETCH(bool, odd);
+        QFETCH(QString, text);
+        ReadingLogFilter filter{QDate(2014, 3, 1).startOfDay(), QDate(2014, 3, 8).startOfDay(), id, QString()};
+        filter.listedOnly = listed;
+        filter.oddOnly = odd;
+        QCOMPARE(ReadingLogFilterText(filter, false), text);
+    }
+
     void init()
     {
         m_folder = std::make_unique<TempProgramFolder>();
