@@ -1,12 +1,19 @@
 #include "ReadingStats.h"
 
+#include "RecordStore.h"
+
+#include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <thread>
 
 StatsPeriod StatsPeriodFor(const QDate& first, const QDate& last)
 {
@@ -161,6 +168,107 @@ bool runQuery(const QSqlDatabase& db, const QString& sql, const QStringList& par
     return true;
 }
 
+// One slot query run on a read-only connection of its own, in a thread, while the caller's
+// connection counts the rest: the holders per period are the longest query by far, and the
+// machine has another core. The caller holds a read transaction from before the start to after
+// Take(), so that no write can commit between the two connections' reads and both see one store.
+class SideCount {
+public:
+    using Rows = std::vector<std::pair<QString, qint64>>;
+
+    SideCount(const QString& file, const QString& sql, const QStringList& params)
+        : m_thread([this, path = QFile::encodeName(file), text = sql.toUtf8(), params] { run(path, text, params); })
+    {
+    }
+    ~SideCount()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_db)
+                sqlite3_interrupt(m_db);
+        }
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    // The rows; false when the side connection failed (the store busy, say), and the caller counts
+    // them itself.
+    bool Take(Rows* rows)
+    {
+        m_thread.join();
+        m_thread = std::thread();
+        *rows = std::move(m_rows);
+        return m_ok;
+    }
+
+private:
+    void run(const QByteArray& path, const QByteArray& sql, const QStringList& params)
+    {
+        sqlite3* db = nullptr;
+        // No busy wait: a writer about to commit waits for the caller's read lock, so waiting
+        // here for the writer would only delay the fallback.
+        if (sqlite3_open_v2(path.constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+            sqlite3_close(db);
+            return;
+        }
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_db = db;
+        }
+        // Read straight from the file's pages in the page cache, not copied into a cache of its own.
+        sqlite3_exec(db, "PRAGMA mmap_size=1073741824", nullptr, nullptr, nullptr);
+        sqlite3_stmt* stmt = nullptr;
+        int rc = sqlite3_prepare_v2(db, sql.constData(), int(sql.size()), &stmt, nullptr);
+        for (int i = 0; rc == SQLITE_OK && i < params.size(); ++i) {
+            const int at = sqlite3_bind_parameter_index(stmt, QStringLiteral(":p%1").arg(i + 1).toUtf8().constData());
+            if (at > 0)
+                rc = sqlite3_bind_text(stmt, at, params[i].toUtf8().constData(), -1, SQLITE_TRANSIENT);
+        }
+        while (rc == SQLITE_OK && (rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+            m_rows.emplace_back(QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0))),
+                                sqlite3_column_int64(stmt, 1));
+            rc = SQLITE_OK;
+        }
+        m_ok = rc == SQLITE_DONE;
+        sqlite3_finalize(stmt);
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_db = nullptr;
+        }
+        sqlite3_close(db);
+    }
+
+    std::mutex m_mutex;
+    sqlite3* m_db = nullptr; // open while the query runs, for the destructor's interrupt
+    Rows m_rows;
+    bool m_ok = false;
+    std::thread m_thread; // last: started once the rest is set up
+};
+
+// A read transaction on the caller's connection, ended on every path; not open when the
+// connection was inside a transaction already.
+class ReadSnapshot {
+public:
+    explicit ReadSnapshot(QSqlDatabase db) : m_db(std::move(db))
+    {
+        // BEGIN takes no lock; the first read takes the shared lock the transaction then keeps.
+        m_began = m_db.transaction();
+        QSqlQuery touch(m_db);
+        m_open = m_began && touch.exec(QStringLiteral("select 1 from idcardwater limit 1"));
+    }
+    ~ReadSnapshot()
+    {
+        if (m_began)
+            m_db.commit();
+    }
+    bool IsOpen() const { return m_open; }
+
+private:
+    QSqlDatabase m_db;
+    bool m_began = false;
+    bool m_open = false;
+};
+
 int monthIndex(const QDate& d) { return d.year() * 12 + d.month() - 1; }
 
 // Position of a period among the buckets that begin with the period starting at first.
@@ -188,6 +296,18 @@ bool ReadingStats::Count(const ReadingLogFilter& filter, ReadingStatsResult* res
     const StatsPeriod period = StatsPeriodFor(first, last);
     result->period = period;
     const QStringList rangeParams = query.storeParams.mid(0, 2);
+    const QString holdersBySlotSql = slotsSql(periodStartSql(period), periodStepSql(period), SlotCount::Holders);
+
+    // Without a narrowing filter the holders per period are counted by slots of the reading-time
+    // index (below): that count starts at once beside the rest.
+    ReadSnapshot snapshot(m_db);
+    std::optional<SideCount> sideHolders;
+    const bool rangeOnly = query.storeParams.size() == 2 && !filter.listedOnly && !filter.oddOnly;
+    if (snapshot.IsOpen() && rangeOnly) {
+        const QString file = StoreFileOf(m_db);
+        if (!file.isEmpty())
+            sideHolders.emplace(file, holdersBySlotSql, rangeParams);
+    }
 
     // The totals over the listed readings, each holder's readings counted on the ID-number index.
     bool ok = runQuery(m_db, QStringLiteral("select count(*),coalesce(sum(n),0) from (%1)")
@@ -280,16 +400,22 @@ bool ReadingStats::Count(const ReadingLogFilter& filter, ReadingStatsResult* res
         if (StatsBucket* b = bucketOf(PeriodStart(period, day)))
             b->readings += n;
 
-    auto addHolders = [&](const QSqlQuery& q) {
-        const QDate start = parseSlotDay(q.value(0).toString());
+    auto addSlotHolders = [&](const QString& slot, qint64 n) {
+        const QDate start = parseSlotDay(slot);
         if (!start.isValid())
             return;
         if (StatsBucket* b = bucketOf(start))
-            b->holders += q.value(1).toLongLong();
+            b->holders += n;
     };
+    auto addHolders = [&](const QSqlQuery& q) { addSlotHolders(q.value(0).toString(), q.value(1).toLongLong()); };
+    SideCount::Rows sideRows;
+    if (wholeRange && sideHolders && sideHolders->Take(&sideRows)) {
+        for (const auto& [slot, n] : sideRows)
+            addSlotHolders(slot, n);
+        return true;
+    }
     if (wholeRange)
-        return runQuery(m_db, slotsSql(periodStartSql(period), periodStepSql(period), SlotCount::Holders),
-                        rangeParams, addHolders, error, Binding::Name);
+        return runQuery(m_db, holdersBySlotSql, rangeParams, addHolders, error, Binding::Name);
     return runQuery(m_db, query.GroupedSql(periodKeySql(period) + QStringLiteral(",count(distinct a.idcardno)"), QStringLiteral("1")),
                     query.storeParams, addHolders, error);
 }
