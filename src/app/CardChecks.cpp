@@ -31,6 +31,13 @@ qint64 daysFromCivil(int y, int m, int d)
     return era * 146097 + doe - 719468;
 }
 
+int dateKey(const QDate& d)
+{
+    int y = 0, m = 0, day = 0;
+    d.getDate(&y, &m, &day);
+    return d.isValid() && y > 0 ? y * 10000 + m * 100 + day : 0;
+}
+
 bool unlimited(const QString& text) { return text.trimmed() == QStringLiteral("长期"); }
 
 } // namespace
@@ -71,6 +78,7 @@ HolderChecks PrepareHolder(const QString& idcardno, const QString& born, const Q
 {
     HolderChecks h;
     h.birth = CardDate(born);
+    h.birthKey = dateKey(h.birth);
     h.begin = CardDate(validBegin);
     if (!unlimited(validEnd))
         h.end = CardDate(validEnd);
@@ -81,7 +89,8 @@ HolderChecks PrepareHolder(const QString& idcardno, const QString& born, const Q
         if (!IdCheckDigitValid(id))
             h.idFlags |= CheckIdDigit;
         // Only a readable birth date can be compared.
-        if (h.birth.isValid() && QStringView(id).mid(6, 8) != h.birth.toString(QStringLiteral("yyyyMMdd")))
+        if (h.birth.isValid()
+            && (number(id, 6, 4) != h.birth.year() || number(id, 10, 2) != h.birth.month() || number(id, 12, 2) != h.birth.day()))
             h.idFlags |= CheckIdBirth;
     }
     return h;
@@ -96,8 +105,10 @@ int JudgeReading(const HolderChecks& h, const QDate& day)
         flags |= CheckExpired;
     if (h.begin.isValid() && day < h.begin)
         flags |= CheckNotYetValid;
-    const int age = AgeOn(h.birth, day);
-    if (age >= 0 && age < 18)
+    // Whole years as AgeOn counts them: the difference of yyyymmdd numbers, divided by 10,000,
+    // turns a year only on the birthday, and a 29 February birthday on 1 March in common years.
+    const int dayKey = dateKey(day);
+    if (h.birthKey && dayKey >= h.birthKey && (dayKey - h.birthKey) / 10000 < 18)
         flags |= CheckMinor;
     return flags;
 }
@@ -122,11 +133,9 @@ qint64 ReadingSeconds(QStringView t)
     return daysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
 }
 
-bool IsRepeatReading(QStringView earlier, QStringView later)
-{
-    const qint64 a = ReadingSeconds(earlier), b = ReadingSeconds(later);
-    return a >= 0 && b >= 0 && b > a && b - a < kRepeatSeconds;
-}
+bool IsRepeatReading(QStringView earlier, QStringView later) { return IsRepeatAfter(ReadingSeconds(earlier), ReadingSeconds(later)); }
+
+bool IsRepeatAfter(qint64 a, qint64 b) { return a >= 0 && b >= 0 && b > a && b - a < kRepeatSeconds; }
 
 QStringList CardCheckWords(int flags, const CardFacts& f)
 {

@@ -44,6 +44,7 @@ int JudgeCard(const CardFacts& facts);
 struct HolderChecks {
     int idFlags = 0;
     QDate birth, begin, end; // invalid: no verdict (an end of "长期" included)
+    int birthKey = 0;        // the birth date as yyyymmdd, 0 when invalid: ages by subtraction
 };
 HolderChecks PrepareHolder(const QString& idcardno, const QString& born, const QString& validBegin, const QString& validEnd);
 int JudgeReading(const HolderChecks& holder, const QDate& readDate);
@@ -53,6 +54,8 @@ QDate ReadingDate(QStringView time);
 // Whether a reading at `later` repeats one at `earlier` (both "YYYY-MM-DD HH:MM:SS"): less than
 // kRepeatSeconds after it. A text that is not of that form repeats nothing.
 bool IsRepeatReading(QStringView earlier, QStringView later);
+// The same for times in ReadingSeconds; -1 repeats nothing.
+bool IsRepeatAfter(qint64 earlier, qint64 later);
 // Seconds of a "YYYY-MM-DD HH:MM:SS" text on a clock without time zones; -1 when not of that form.
 qint64 ReadingSeconds(QStringView time);
 

@@ -444,51 +444,57 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
     // The decoding threads read the photos too, each with a connection of its own.
     PhotoPipeline photos(kPhotosAhead, 0, rows->Sources());
     std::deque<PendingRow> window;
-    // Card checks: the holder's part by ID number, judged once.
+    // Card checks, kept per ID number: the holder's part, judged once, and for holders new in this
+    // import (below) the readings it stored of them, by time in seconds: the store holds no
+    // others of theirs, so their neighbours are found here instead of by two lookups each.
     const bool keepsChecks = writer.KeepsChecks();
-    QHash<QString, HolderChecks> holderChecks;
+    struct StoredReading {
+        qint64 serial;
+        int checks;
+    };
+    struct HolderState {
+        HolderChecks checks;
+        std::map<qint64, StoredReading> stored; // fresh holders only
+    };
+    QHash<QString, HolderState> holders;
     // The checks of a reading about to be stored, the repeat judged against the store's readings of
     // the ID number (this import's included); a later reading it makes a repeat is marked after
     // the store. false with error when a lookup fails.
     int checks = 0;
     qint64 repeatedSerial = -1;
-    QString repeatedTime;
-    // The readings this import stored for its fresh holders (below), by time: the store holds no
-    // others of theirs, so their neighbours are found here instead of by two lookups each.
-    struct StoredReading {
-        qint64 serial;
-        int checks;
-    };
-    QHash<QString, std::map<QString, StoredReading>> freshReadings;
+    qint64 repeatedSeconds = -1;
     auto judge = [&](const QString& ic, const QString& time, QString* error) {
         checks = 0;
         repeatedSerial = -1;
         if (!keepsChecks)
             return true;
-        checks = JudgeReading(holderChecks.value(ic), ReadingDate(time));
-        QString previous, next;
+        const HolderState& holder = holders[ic];
+        const qint64 at = ReadingSeconds(time);
+        checks = JudgeReading(holder.checks, ReadingDate(time));
+        qint64 previous = -1, next = -1;
         qint64 nextSerial = -1;
         int nextChecks = 0;
         if (fresh.contains(ic)) {
-            const auto readings = freshReadings.constFind(ic);
-            if (readings != freshReadings.constEnd()) {
-                auto after = readings->upper_bound(time);
-                if (after != readings->end()) {
-                    next = after->first;
-                    nextSerial = after->second.serial;
-                    nextChecks = after->second.checks;
-                }
-                if (after != readings->begin() && (--after)->first < time)
-                    previous = after->first;
+            auto after = holder.stored.upper_bound(at);
+            if (after != holder.stored.end()) {
+                next = after->first;
+                nextSerial = after->second.serial;
+                nextChecks = after->second.checks;
             }
-        } else if (!writer.Neighbours(ic, time, &previous, &next, &nextSerial, &nextChecks, error)) {
-            return false;
+            if (after != holder.stored.begin() && (--after)->first < at)
+                previous = after->first;
+        } else {
+            QString previousTime, nextTime;
+            if (!writer.Neighbours(ic, time, &previousTime, &nextTime, &nextSerial, &nextChecks, error))
+                return false;
+            previous = ReadingSeconds(previousTime);
+            next = ReadingSeconds(nextTime);
         }
-        if (IsRepeatReading(previous, time))
+        if (IsRepeatAfter(previous, at))
             checks |= CheckRepeat;
-        if (IsRepeatReading(time, next) && !(nextChecks & CheckRepeat)) {
+        if (IsRepeatAfter(at, next) && !(nextChecks & CheckRepeat)) {
             repeatedSerial = nextSerial;
-            repeatedTime = next;
+            repeatedSeconds = next;
         }
         return true;
     };
@@ -532,7 +538,7 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
                     r.failure = error;
                     return true;
                 }
-                holderChecks.insert(r.ic, PrepareHolder(r.ic, born, begin, end));
+                holders[r.ic].checks = PrepareHolder(r.ic, born, begin, end);
             }
             it = known.insert(r.ic, exists);
         }
@@ -569,7 +575,7 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
         ++photosPending;
         r.newHolder = true;
         if (keepsChecks) // judged by what the store will hold
-            holderChecks.insert(r.ic, PrepareHolder(r.ic, StoreWriter::CutBirth(p.birthText), p.validBegin, p.validEnd));
+            holders[r.ic].checks = PrepareHolder(r.ic, StoreWriter::CutBirth(p.birthText), p.validBegin, p.validEnd);
         known[r.ic] = true;
         return true;
     };
@@ -633,20 +639,27 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
                     if (result == StoreWriter::ReadingResult::Stored) {
                         written.insert(key);
                         if (keepsChecks)
-                            freshReadings[r.ic][time] = {writer.LastSerial(), checks};
+                            holders[r.ic].stored[ReadingSeconds(time)] = {writer.LastSerial(), checks};
                     }
                     if (written.size() > kWrittenKept) {
                         // Enough kept for a busy year; later rows ask the store as for anyone else.
                         fresh.clear();
                         written.clear();
-                        freshReadings.clear();
+                        for (HolderState& holder : holders)
+                            holder.stored.clear();
                     }
                 } else {
+                    // Asked first, so that a reading stored before costs no judging.
                     qint64 existing = 0;
-                    if (!judge(r.ic, time, &error))
+                    const bool stored = writer.ReadingStored(r.ic, time, &existing, &error);
+                    if (!error.isEmpty())
+                        result = StoreWriter::ReadingResult::Failed;
+                    else if (stored)
+                        result = StoreWriter::ReadingResult::AlreadyStored;
+                    else if (!judge(r.ic, time, &error))
                         result = StoreWriter::ReadingResult::Failed;
                     else
-                        result = writer.StoreReading(r.ic, time, true, &error, &existing, checks);
+                        result = writer.StoreReading(r.ic, time, false, &error, nullptr, checks);
                     repeat = result == StoreWriter::ReadingResult::AlreadyStored && existing > lastBefore;
                 }
             }
@@ -656,9 +669,9 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
                 } else {
                     if (repeatedSerial > lastBefore) // counted by this import without the repeat
                         ++out.checks.repeat;
-                    if (const auto readings = freshReadings.find(r.ic); readings != freshReadings.end())
-                        if (const auto later = readings->find(repeatedTime); later != readings->end())
-                            later->second.checks |= CheckRepeat;
+                    auto& stored = holders[r.ic].stored;
+                    if (const auto later = stored.find(repeatedSeconds); later != stored.end())
+                        later->second.checks |= CheckRepeat;
                 }
             }
             if (result == StoreWriter::ReadingResult::Failed) {

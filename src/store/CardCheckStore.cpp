@@ -77,7 +77,7 @@ bool JudgeStoredReadings(QSqlDatabase db, QString* error)
         const QString time = columnText(readings.s, 1);
         int flags = JudgeReading(checks, ReadingDate(time));
         const qint64 seconds = ReadingSeconds(time);
-        if (seconds >= 0 && lastSeconds >= 0 && seconds > lastSeconds && seconds - lastSeconds < kRepeatSeconds)
+        if (IsRepeatAfter(lastSeconds, seconds))
             flags |= CheckRepeat;
         if (seconds >= 0)
             lastSeconds = seconds;

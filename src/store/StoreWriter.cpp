@@ -178,7 +178,7 @@ StoreWriter::ReadingResult StoreWriter::StoreReading(const QString& idcardno, co
 {
     if (checkFirst) {
         QString lookupError;
-        const bool already = found(m_readingExists, {idcardno, time}, &lookupError, existing);
+        const bool already = ReadingStored(idcardno, time, existing, &lookupError);
         if (!lookupError.isEmpty()) {
             if (error)
                 *error = lookupError;
@@ -191,6 +191,11 @@ StoreWriter::ReadingResult StoreWriter::StoreReading(const QString& idcardno, co
         return ReadingResult::Failed;
     release(m_save2);
     return ReadingResult::Stored;
+}
+
+bool StoreWriter::ReadingStored(const QString& idcardno, const QString& time, qint64* existing, QString* error)
+{
+    return found(m_readingExists, {idcardno, time}, error, existing);
 }
 
 qint64 StoreWriter::LastSerial() const { return m_connection ? sqlite3_last_insert_rowid(m_connection) : -1; }

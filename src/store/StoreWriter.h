@@ -45,6 +45,9 @@ public:
     // is AlreadyStored.
     ReadingResult StoreReading(const QString& idcardno, const QString& storeTime, bool checkFirst, QString* error,
                                qint64* existing = nullptr, int checks = 0);
+    // Whether the reading (same ID number and time in the store's form) is stored, with its serial
+    // number in existing; false with error set when the lookup fails.
+    bool ReadingStored(const QString& idcardno, const QString& storeTime, qint64* existing, QString* error);
     // The serial number of the reading StoreReading stored last.
     qint64 LastSerial() const;
     // Whether the store holds any reading of the ID number, with a holder row or without; false
