@@ -17,6 +17,7 @@
 
 int main(int argc, char** argv)
 {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const int readings = BenchOption(QStringLiteral("--store-readings"), QStringLiteral("1000000")).toInt();
     const int holders = BenchOption(QStringLiteral("--store-holders"), QStringLiteral("100000")).toInt();
