@@ -299,14 +299,24 @@ bool ReadingStats::Count(const ReadingLogFilter& filter, ReadingStatsResult* res
     const QString holdersBySlotSql = slotsSql(periodStartSql(period), periodStepSql(period), SlotCount::Holders);
 
     // Without a narrowing filter the holders per period are counted by slots of the reading-time
-    // index (below): that count starts at once beside the rest.
+    // index (below): that count starts at once beside the rest, over the periods before one about
+    // four fifths into the range; this connection counts the periods from there when its own
+    // counts are done, so that both end at about the same time.
     ReadSnapshot snapshot(m_db);
     std::optional<SideCount> sideHolders;
+    QStringList sideParams = rangeParams;
+    QStringList ownParams;
     const bool rangeOnly = query.storeParams.size() == 2 && !filter.listedOnly && !filter.oddOnly;
     if (snapshot.IsOpen() && rangeOnly) {
         const QString file = StoreFileOf(m_db);
+        const QDate split = PeriodStart(period, first.addDays(first.daysTo(last) * 4 / 5));
+        const QString splitTime = split.toString(QStringLiteral("yyyy-MM-dd 00:00:00"));
+        if (split.isValid() && rangeParams[0] < splitTime && splitTime <= rangeParams[1]) {
+            sideParams[1] = split.addDays(-1).toString(QStringLiteral("yyyy-MM-dd 23:59:59"));
+            ownParams = {splitTime, rangeParams[1]};
+        }
         if (!file.isEmpty())
-            sideHolders.emplace(file, holdersBySlotSql, rangeParams);
+            sideHolders.emplace(file, holdersBySlotSql, sideParams);
     }
 
     // The totals over the listed readings, each holder's readings counted on the ID-number index.
@@ -408,8 +418,12 @@ bool ReadingStats::Count(const ReadingLogFilter& filter, ReadingStatsResult* res
             b->holders += n;
     };
     auto addHolders = [&](const QSqlQuery& q) { addSlotHolders(q.value(0).toString(), q.value(1).toLongLong()); };
-    SideCount::Rows sideRows;
-    if (wholeRange && sideHolders && sideHolders->Take(&sideRows)) {
+    if (wholeRange && sideHolders) {
+        if (!ownParams.isEmpty() && !runQuery(m_db, holdersBySlotSql, ownParams, addHolders, error, Binding::Name))
+            return false;
+        SideCount::Rows sideRows;
+        if (!sideHolders->Take(&sideRows))
+            return runQuery(m_db, holdersBySlotSql, sideParams, addHolders, error, Binding::Name);
         for (const auto& [slot, n] : sideRows)
             addSlotHolders(slot, n);
         return true;

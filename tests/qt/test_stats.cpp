@@ -178,6 +178,25 @@ private slots:
         QCOMPARE(stats.byHour[size_t(stats.busiestHour)], stats.busiestHourReadings);
     }
 
+    // The holders per period are counted beside the rest on a second connection; when that one
+    // cannot open the store (here its file has been renamed away), this connection counts them.
+    void secondConnectionFailing()
+    {
+        QTemporaryDir dir;
+        const QString copy = dir.filePath(QStringLiteral("copy.db"));
+        QVERIFY(QFile::copy(StoreFileOf(db()), copy));
+        TDM_Main other;
+        QString error;
+        QVERIFY2(other.OpenFile(copy, &error), qPrintable(error));
+        QVERIFY(QFile::rename(copy, dir.filePath(QStringLiteral("moved.db"))));
+        const ReadingLogFilter filter{day("2023-12-01"), day("2024-06-30"), QString(), QString()};
+        ReadingStatsResult expected, got;
+        QVERIFY2(ReadingStats(db()).Count(filter, &expected, &error), qPrintable(error));
+        QVERIFY2(ReadingStats(other.con1()).Count(filter, &got, &error), qPrintable(error));
+        QCOMPARE(got.buckets.size(), expected.buckets.size());
+        for (size_t i = 0; i < got.buckets.size(); ++i)
+            QCOMPARE(got.buckets[i].holders, expected.buckets[i].holders);
+    }
     void periodSwitch_data()
     {
         QTest::addColumn<QDate>("first");
