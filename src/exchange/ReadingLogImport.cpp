@@ -10,6 +10,7 @@
 #include "SQLiteTable.h"
 #include "AuditLog.h"
 #include "StoreWriter.h"
+#include "WatchList.h"
 #include "Writeback.h"
 
 #include <QDir>
@@ -420,7 +421,7 @@ ImportOutcome ReadingLogImporter::ImportDeviceDb(const QString& path)
         return failEarly(notBegun.text(), IsStoreBusy(notBegun));
     // Held by pointer so that its statements can be let go before the store is closed and
     // opened again after a failed write.
-    auto writerHeld = std::make_unique<StoreWriter>(m_store);
+    auto writerHeld = std::make_unique<StoreWriter>(m_store, LocalStationName());
     StoreWriter& writer = *writerHeld;
     // Stores made before the watch list have no table: nobody is listed there.
     const bool hasList = m_store.tables().contains(QStringLiteral("watchlist"), Qt::CaseInsensitive);

@@ -15,8 +15,13 @@ const char* const kPersonExistsSql = "select name from idcardinfo where idcardno
 const char* const kSave1Sql =
     "insert into idcardinfo(idcardno,name,sex,nation_no,born,address,grantdept,usefulLifeBegin,usefulLifeEnd,blackflag,Photo) "
     " values(:p1,:p2,:p3,:p4,:p5,:p6,:p7,:p8,:p9,:p10,:p11)";
-const char* const kSave2Sql = "insert into idcardwater(idcardno,readtime) values(:p1,:p2)";
-const char* const kSave2ChecksSql = "insert into idcardwater(idcardno,readtime,checkflags) values(:p1,:p2,:p3)";
+// A reading stored already (by another station meanwhile, on a shared store) is skipped, not an
+// error: the store keeps each ID number and time once.
+const char* const kSave2Sql = "insert into idcardwater(idcardno,readtime) values(:p1,:p2) on conflict do nothing";
+const char* const kSave2ChecksSql = "insert into idcardwater(idcardno,readtime,checkflags) values(:p1,:p2,:p3) on conflict do nothing";
+const char* const kSave2StationSql = "insert into idcardwater(idcardno,readtime,station) values(:p1,:p2,:p3) on conflict do nothing";
+const char* const kSave2ChecksStationSql =
+    "insert into idcardwater(idcardno,readtime,checkflags,station) values(:p1,:p2,:p3,:p4) on conflict do nothing";
 const char* const kHolderDatesSql = "select born,UsefulLifeBegin,UsefulLifeEnd from idcardinfo where idcardno=:p1";
 const char* const kPreviousSql = "select max(readtime) from idcardwater where idcardno=:p1 and readtime<:p2";
 const char* const kNextSql =
@@ -31,14 +36,17 @@ const char* const kFlagListedSql = "update idcardinfo set blackflag='是' where 
 
 } // namespace
 
-StoreWriter::StoreWriter(QSqlDatabase db)
+StoreWriter::StoreWriter(QSqlDatabase db, QString station)
     : m_db(db), m_exists(kPersonExistsSql), m_save1(kSave1Sql), m_save2(kSave2Sql), m_readingExists(kReadingExistsSql)
     , m_remove(kRemoveSql), m_anyReading(kAnyReadingSql), m_listed(kListedSql), m_flag(kFlagListedSql)
     , m_holderDates(kHolderDatesSql), m_previous(kPreviousSql), m_next(kNextSql), m_addChecks(kAddChecksSql)
 {
-    m_keepsChecks = db.record(QStringLiteral("idcardwater")).contains(QStringLiteral("checkflags"));
-    if (m_keepsChecks)
-        m_save2.sql = kSave2ChecksSql;
+    const QSqlRecord readings = db.record(QStringLiteral("idcardwater"));
+    m_keepsChecks = readings.contains(QStringLiteral("checkflags"));
+    m_keepsStation = readings.contains(QStringLiteral("station"));
+    // Never NULL: the column is NOT NULL, empty when the station is not known.
+    m_station = station.isNull() ? QStringLiteral("") : station.left(64);
+    m_save2.sql = m_keepsChecks ? (m_keepsStation ? kSave2ChecksStationSql : kSave2ChecksSql) : (m_keepsStation ? kSave2StationSql : kSave2Sql);
 }
 
 StoreWriter::~StoreWriter() { follow(); finalize(); }
@@ -187,10 +195,13 @@ StoreWriter::ReadingResult StoreWriter::StoreReading(const QString& idcardno, co
         if (already)
             return ReadingResult::AlreadyStored;
     }
-    if (!(m_keepsChecks ? run(m_save2, {idcardno, time, checks}, error) : run(m_save2, {idcardno, time}, error)))
+    const bool ran = m_keepsChecks ? (m_keepsStation ? run(m_save2, {idcardno, time, checks, m_station}, error)
+                                                     : run(m_save2, {idcardno, time, checks}, error))
+                                   : (m_keepsStation ? run(m_save2, {idcardno, time, m_station}, error) : run(m_save2, {idcardno, time}, error));
+    if (!ran)
         return ReadingResult::Failed;
     release(m_save2);
-    return ReadingResult::Stored;
+    return sqlite3_changes(m_connection) > 0 ? ReadingResult::Stored : ReadingResult::AlreadyStored;
 }
 
 bool StoreWriter::ReadingStored(const QString& idcardno, const QString& time, qint64* existing, QString* error)

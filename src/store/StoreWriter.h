@@ -26,7 +26,8 @@ class StoreWriter {
 public:
     enum class ReadingResult { Stored, AlreadyStored, BadTime, Failed };
 
-    explicit StoreWriter(QSqlDatabase db);
+    // station: written with each reading where the store keeps the importing station.
+    explicit StoreWriter(QSqlDatabase db, QString station = QString());
     ~StoreWriter();
     StoreWriter(const StoreWriter&) = delete;
     StoreWriter& operator=(const StoreWriter&) = delete;
@@ -122,4 +123,6 @@ private:
     Statement m_exists, m_save1, m_save2, m_readingExists, m_remove, m_anyReading, m_listed, m_flag;
     Statement m_holderDates, m_previous, m_next, m_addChecks;
     bool m_keepsChecks = false;
+    bool m_keepsStation = false;
+    QString m_station;
 };

@@ -15,6 +15,18 @@ const char* const kDetailsSql =
     "select b.sex,c.nation,b.born,b.grantdept,b.UsefulLifeBegin,b.UsefulLifeEnd,b.photo "
     "from idcardwater a,idcardinfo b,nation_mes c "
     "where a.serialno=:p1 and a.idcardno=b.idcardno and b.nation_no=c.nation_no";
+const char* const kStationSql = "select station from idcardwater where serialno=:p1";
+
+// Empty for a reading stored before stations were kept, and for a store without them.
+QString stationOf(QSqlDatabase db, qint64 serialno)
+{
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.prepare(QString::fromUtf8(kStationSql)))
+        return QString();
+    q.bindValue(0, serialno);
+    return q.exec() && q.next() ? q.value(0).toString().trimmed() : QString();
+}
 } // namespace
 
 QString CalcPeriod(const QString& begin, const QString& end)
@@ -30,6 +42,8 @@ void ReadingDetails::Clear()
     m_c.listed->clear();
     m_c.checks->clear();
     m_c.checks->setToolTip(QString());
+    m_c.station->clear();
+    m_c.station->setToolTip(QString());
 }
 
 void ReadingDetails::Show(QSqlDatabase db, qint64 serialno, const QString& idcardno)
@@ -41,6 +55,11 @@ void ReadingDetails::Show(QSqlDatabase db, qint64 serialno, const QString& idcar
     const QString checks = CardCheckNote(db, serialno);
     m_c.checks->setText(checks);
     m_c.checks->setToolTip(checks);
+    if (const QString station = stationOf(db, serialno); !station.isEmpty()) {
+        const QString text = QStringLiteral("采集站点：") + station;
+        m_c.station->setText(m_c.station->fontMetrics().elidedText(text, Qt::ElideRight, m_c.station->width()));
+        m_c.station->setToolTip(text);
+    }
     QSqlQuery q(db);
     q.setForwardOnly(true);
     q.prepare(QString::fromUtf8(kDetailsSql));

@@ -1,6 +1,7 @@
 #pragma once
 // The details pane below the list: the current reading's holder (sex, nation, birth, issuer,
-// validity, photo), whether the holder is on the watch list, and the checks of the reading.
+// validity, photo), whether the holder is on the watch list, the checks of the reading, and the
+// station that imported it.
 
 #include <QSqlDatabase>
 #include <QString>
@@ -22,6 +23,7 @@ public:
         QLabel* photo;
         QLabel* listed;
         QLabel* checks;
+        QLabel* station; // 采集站点: the station that imported the reading
     };
     explicit ReadingDetails(const Controls& controls) : m_c(controls) {}
 

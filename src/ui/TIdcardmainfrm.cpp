@@ -101,7 +101,7 @@ TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidg
 
     ui->DBImage1->setScaledContents(false);
     m_details = std::make_unique<ReadingDetails>(ReadingDetails::Controls{
-        ui->DBEdit1, ui->DBEdit2, ui->DBEdit3, ui->DBEdit4, ui->DBEdit6, ui->DBImage1, ui->lb_black, ui->lb_odd});
+        ui->DBEdit1, ui->DBEdit2, ui->DBEdit3, ui->DBEdit4, ui->DBEdit6, ui->DBImage1, ui->lb_black, ui->lb_odd, ui->lb_station});
     ui->g_IDcardno->setAttribute(Qt::WA_InputMethodEnabled, false);
     ui->g_IDcardno->installEventFilter(this);
     ui->cb_all->setChecked(false);

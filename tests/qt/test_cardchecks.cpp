@@ -6,6 +6,7 @@
 #include "ReadingLogModel.h"
 #include "RecordStore.h"
 #include "StoreUpgrade.h"
+#include "WatchList.h"
 #include "TIdcardmainfrm.h"
 #include "TestSupport.h"
 
@@ -281,6 +282,9 @@ private slots:
         auto colour = [&](int row) { return model->data(model->index(row, 0), Qt::ForegroundRole).value<QBrush>().color(); };
         auto* grid = Control<QTableView>(&window, "DBGrid1");
         auto* note = Control<QLabel>(&window, "lb_odd");
+        // The pane also names the station that imported the reading.
+        auto* station = Control<QLabel>(&window, "lb_station");
+        const QString thisStation = QStringLiteral("采集站点：") + LocalStationName();
         for (int r = 0; r < 3; ++r) {
             const QString id = model->IdcardnoAt(r);
             const bool minor = id != deviceRow(1, {}).ic;
@@ -289,7 +293,13 @@ private slots:
             QVERIFY(minor || !model->data(model->index(r, 0), Qt::ForegroundRole).isValid());
             grid->selectRow(r);
             QCOMPARE(note->text(), minor ? QStringLiteral("未成年（10 岁）") : QString());
+            QCOMPARE(station->toolTip(), thisStation);
         }
+        // A reading stored before stations were kept names none.
+        QVERIFY(QSqlQuery(db()).exec(QStringLiteral("update idcardwater set station=''")));
+        grid->selectRow(0);
+        grid->selectRow(1);
+        QCOMPARE(station->text(), QString());
         Control<QCheckBox>(&window, "cb_odd")->setChecked(true);
         QTRY_COMPARE(model->rowCount(), 2);
         for (int r = 0; r < 2; ++r)

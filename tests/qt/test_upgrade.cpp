@@ -4,9 +4,12 @@
 #include "ReadingLogQuery.h"
 #include "RecordStore.h"
 #include "Startup.h"
+#include "StoreUpgrade.h"
+#include "StoreWriter.h"
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QtTest>
@@ -141,6 +144,39 @@ private slots:
             QCOMPARE(::stat(QFile::encodeName(copyPath()).constData(), &st), 0);
             QCOMPARE(st.st_mode & 0777, 0600u);
         }
+    }
+
+    // Version 5: one row per reading, and the station of each. A reading stored twice before keeps
+    // its earliest row; afterwards the store refuses a second row and the import skips it.
+    void stepFiveKeepsOneRowPerReading()
+    {
+        TempProgramFolder folder;
+        QString output, error;
+        QVERIFY(QFile::remove(folder.storePath()));
+        QVERIFY2(RunTool(QStringLiteral(IDCARD_MAKE_DB), {"--version", "4", folder.storePath(), IDCARD_SOURCE_DIR "/data/KeepTrackLog.sql", IDCARD_SOURCE_DIR "/data/upgrades"},
+                         &output, &error),
+                 qPrintable(error));
+        TDM_Main dm;
+        QVERIFY2(dm.OpenFile(folder.storePath(), &error), qPrintable(error));
+        const QString a = SyntheticId(110101, QDate(1980, 5, 6), 10), b = SyntheticId(110101, QDate(1981, 5, 6), 11);
+        for (const QString& id : {a, b})
+            QVERIFY(AddHolder(dm.con1(), {id, QStringLiteral("测试"), 1, {}}));
+        for (const auto& [id, time] : {std::pair{a, "2014-03-01 08:00:00"}, {a, "2014-03-01 08:00:00"}, {a, "2014-03-01 09:00:00"},
+                                       {b, "2014-03-01 08:00:00"}, {a, "2014-03-01 08:00:00"}})
+            QVERIFY(AddReading(dm.con1(), id, QLatin1String(time)));
+
+        const StoreUpgradeResult result = UpgradeStore(dm.con1(), ProgramUpgradeSteps());
+        QVERIFY2(result.outcome == StoreUpgradeResult::Upgraded, qPrintable(result.error));
+        QCOMPARE(Rows(dm.con1(), {"PRAGMA user_version", "select serialno, idcardno, readtime, station from idcardwater order by serialno"}),
+                 QList<QVariantList>({{5}, {1, a, "2014-03-01 08:00:00", ""}, {3, a, "2014-03-01 09:00:00", ""}, {4, b, "2014-03-01 08:00:00", ""}}));
+        QSqlQuery again(dm.con1());
+        QVERIFY(!again.exec(QStringLiteral("insert into idcardwater (idcardno, readtime) values ('%1', '2014-03-01 08:00:00')").arg(a)));
+        QVERIFY2(again.lastError().text().contains(QStringLiteral("UNIQUE")), qPrintable(again.lastError().text()));
+
+        StoreWriter writer(dm.con1(), QStringLiteral("东门"));
+        QCOMPARE(writer.StoreReading(a, QStringLiteral("2014-03-01 08:00:00"), false, &error), StoreWriter::ReadingResult::AlreadyStored);
+        QCOMPARE(writer.StoreReading(a, QStringLiteral("2014-03-02 08:00:00"), false, &error), StoreWriter::ReadingResult::Stored);
+        QCOMPARE(Rows(dm.con1(), {"select count(*), max(station) from idcardwater"}), QList<QVariantList>({{4, QStringLiteral("东门")}}));
     }
 
     void programHasEveryStepOfTheFolder()
