@@ -258,8 +258,10 @@ public:
     }
     ~ReadSnapshot()
     {
-        if (m_began)
-            m_db.commit();
+        // Never left open: it would hold off every writer. Reads still pending on the connection
+        // (the list's) do not stop a commit of a transaction that wrote nothing.
+        if (m_began && !m_db.commit())
+            m_db.rollback();
     }
     bool IsOpen() const { return m_open; }
 

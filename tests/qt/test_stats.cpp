@@ -197,6 +197,25 @@ private slots:
         for (size_t i = 0; i < got.buckets.size(); ++i)
             QCOMPARE(got.buckets[i].holders, expected.buckets[i].holders);
     }
+    // The counts run in a read transaction of their own while the list may still be reading rows
+    // on the same connection: the list reads on, and the transaction is over, so writers can write.
+    void countingBesideAPendingListRead()
+    {
+        QSqlQuery list(db());
+        list.setForwardOnly(true);
+        QVERIFY(list.exec(QStringLiteral("select serialno from idcardwater order by serialno")) && list.next());
+        ReadingStatsResult stats;
+        QString error;
+        QVERIFY2(ReadingStats(db()).Count({day("2022-01-01"), day("2025-12-31"), QString(), QString()}, &stats, &error), qPrintable(error));
+        int rest = 0;
+        while (list.next())
+            ++rest;
+        QCOMPARE(rest + 1, CountRows(db(), "idcardwater"));
+        TDM_Main writer;
+        QVERIFY2(writer.OpenFile(StoreFileOf(db()), &error), qPrintable(error));
+        QSqlQuery write(writer.con1());
+        QVERIFY2(write.exec(QStringLiteral("update nation_mes set nation = nation where nation_no = 1")), qPrintable(write.lastError().text()));
+    }
     void periodSwitch_data()
     {
         QTest::addColumn<QDate>("first");
