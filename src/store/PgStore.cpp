@@ -1,0 +1,284 @@
+#include "PgStore.h"
+
+#include <libpq-fe.h>
+
+#include <QVarLengthArray>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#define poll WSAPoll
+#else
+#include <poll.h>
+#endif
+
+namespace {
+
+// Whether the server has sent something on an idle connection.
+bool SocketReadable(PGconn* conn)
+{
+    pollfd p{};
+    p.fd = PQsocket(conn);
+    p.events = POLLIN;
+    return p.fd >= 0 && poll(&p, 1, 0) > 0;
+}
+
+// libpq's words end with a line feed; the boxes do not need it.
+QString LibpqText(const char* text) { return QString::fromUtf8(text).trimmed(); }
+
+QString StatementError(const PGresult* result, PGconn* conn)
+{
+    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    const QString text = LibpqText(result ? PQresultErrorMessage(result) : PQerrorMessage(conn));
+    if (state && qstrcmp(state, "42501") == 0)
+        return QStringLiteral("记录库的登录角色没有这项操作的权限，请管理员授权：%1").arg(text);
+    if (PQstatus(conn) == CONNECTION_BAD)
+        return QStringLiteral("与记录库服务器的连接在执行中断开，本次操作未完成：%1").arg(text);
+    return QStringLiteral("记录库服务器执行失败：%1").arg(text);
+}
+
+} // namespace
+
+PgResult::~PgResult()
+{
+    if (m_result)
+        PQclear(m_result);
+}
+
+PgResult& PgResult::operator=(PgResult&& other) noexcept
+{
+    if (this != &other) {
+        if (m_result)
+            PQclear(m_result);
+        m_result = other.m_result;
+        other.m_result = nullptr;
+    }
+    return *this;
+}
+
+bool PgResult::Ok() const
+{
+    const ExecStatusType status = m_result ? PQresultStatus(m_result) : PGRES_FATAL_ERROR;
+    return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+}
+
+int PgResult::Rows() const { return m_result ? PQntuples(m_result) : 0; }
+
+QString PgResult::Text(int row, int column) const { return QString::fromUtf8(PQgetvalue(m_result, row, column)); }
+
+qint64 PgResult::Number(int row, int column) const { return QByteArray(PQgetvalue(m_result, row, column)).toLongLong(); }
+
+bool PgResult::IsNull(int row, int column) const { return PQgetisnull(m_result, row, column) != 0; }
+
+qint64 PgResult::Affected() const { return m_result ? QByteArray(PQcmdTuples(m_result)).toLongLong() : 0; }
+
+QString PgResult::SqlState() const
+{
+    const char* state = m_result ? PQresultErrorField(m_result, PG_DIAG_SQLSTATE) : nullptr;
+    return state ? QString::fromLatin1(state) : QString();
+}
+
+PgStore::~PgStore() { Close(); }
+
+bool PgStore::CheckConnectionText(const QString& connection, QString* error)
+{
+    char* parseError = nullptr;
+    PQconninfoOption* options = PQconninfoParse(connection.toUtf8().constData(), &parseError);
+    if (!options) {
+        if (error)
+            *error = QStringLiteral("设置文件中的记录库连接无法识别：%1").arg(parseError ? LibpqText(parseError) : QStringLiteral("内存不足"));
+        PQfreemem(parseError);
+        return false;
+    }
+    bool password = false;
+    for (const PQconninfoOption* o = options; o->keyword; ++o)
+        if (qstrcmp(o->keyword, "password") == 0 && o->val && *o->val)
+            password = true;
+    PQconninfoFree(options);
+    if (password) {
+        if (error)
+            *error = QStringLiteral("设置文件中的记录库连接不能写密码：请把密码放在 libpq 的密码文件（~/.pgpass，仅本人可读）或服务文件（pg_service.conf）中");
+        return false;
+    }
+    return true;
+}
+
+bool PgStore::Open(const QString& connection, int version, QString* error)
+{
+    Close();
+    m_failure = Failure::None;
+    m_reconnects = 0;
+    QString failed;
+    if (!error)
+        error = &failed;
+    if (!CheckConnectionText(connection, error)) {
+        m_failure = Failure::Settings;
+        return false;
+    }
+    m_connection = connection.toUtf8();
+    if (!connect(error))
+        return false;
+
+    PgResult stored = Exec("select version from store_version", error);
+    if (!stored.Ok()) {
+        const QString state = stored.SqlState();
+        if (state == QLatin1String("42P01")) {
+            m_failure = Failure::NotAStore;
+            *error = QStringLiteral("该数据库中没有记录库（缺少版本表 store_version），请管理员先用 data/postgres/create_store.sql 建立记录库");
+        } else if (state == QLatin1String("42501")) {
+            m_failure = Failure::NoRights;
+            *error = QStringLiteral("记录库的登录角色没有读取记录库的权限，请管理员用 data/postgres/create_station_role.sql 授权：%1")
+                         .arg(LibpqText(PQresultErrorMessage(stored.handle())));
+        } else {
+            m_failure = Failure::Unreachable;
+        }
+        Close();
+        return false;
+    }
+    if (stored.Rows() != 1) {
+        m_failure = Failure::NotAStore;
+        *error = QStringLiteral("记录库的版本表 store_version 应有一行，实有 %1 行").arg(stored.Rows());
+        Close();
+        return false;
+    }
+    const qint64 found = stored.Number(0, 0);
+    if (found != version) {
+        m_failure = found < version ? Failure::OlderStore : Failure::NewerStore;
+        *error = found < version
+                     ? QStringLiteral("记录库版本 %1 低于本程序的版本 %2，请管理员运行 data/postgres/ 中到版本 %2 的升级脚本").arg(found).arg(version)
+                     : QStringLiteral("记录库版本 %1 高于本程序支持的版本 %2，请使用新版程序").arg(found).arg(version);
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool PgStore::connect(QString* error)
+{
+    // The settings' text is expanded in place of dbname: what it names overrides the time-out
+    // before it, and the encoding after it holds whatever it says.
+    const char* keywords[] = {"connect_timeout", "fallback_application_name", "dbname", "client_encoding", nullptr};
+    const char* values[] = {"10", "idcard", m_connection.constData(), "UTF8", nullptr};
+    m_conn = PQconnectdbParams(keywords, values, 1);
+    if (!m_conn) {
+        m_failure = Failure::Unreachable;
+        *error = QStringLiteral("无法连接记录库服务器：内存不足");
+        return false;
+    }
+    if (PQstatus(m_conn) != CONNECTION_OK) {
+        const QString text = LibpqText(PQerrorMessage(m_conn));
+        if (PQconnectionNeedsPassword(m_conn)) {
+            m_failure = Failure::NoPassword;
+            *error = QStringLiteral("记录库服务器要求密码，但密码文件（~/.pgpass）和服务文件中都没有这个登录角色的密码：%1").arg(text);
+        } else if (PQconnectionUsedPassword(m_conn)) {
+            m_failure = Failure::WrongPassword;
+            *error = QStringLiteral("记录库服务器不接受密码文件或服务文件中的密码：%1").arg(text);
+        } else {
+            m_failure = Failure::Unreachable;
+            *error = QStringLiteral("无法连接记录库服务器：%1").arg(text);
+        }
+        PQfinish(m_conn);
+        m_conn = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void PgStore::Close()
+{
+    m_transaction = false;
+    if (m_conn)
+        PQfinish(m_conn);
+    m_conn = nullptr;
+}
+
+bool PgStore::Begin(QString* error)
+{
+    if (m_transaction) {
+        if (error)
+            *error = QStringLiteral("记录库的事务已经开始");
+        return false;
+    }
+    if (!Exec("begin", error).Ok())
+        return false;
+    m_transaction = true;
+    return true;
+}
+
+bool PgStore::Commit(QString* error)
+{
+    const PgResult result = Exec("commit", error);
+    // A transaction a failed statement aborted answers its commit with ROLLBACK, not an error.
+    const bool committed = result.Ok() && qstrcmp(PQcmdStatus(result.handle()), "COMMIT") == 0;
+    if (result.Ok() && !committed && error)
+        *error = QStringLiteral("记录库的事务中有语句失败，全部改动已撤销");
+    // A commit that fails ends the transaction all the same: nothing of it stays.
+    m_transaction = false;
+    return committed;
+}
+
+void PgStore::Rollback()
+{
+    if (!m_transaction)
+        return;
+    if (m_conn && PQstatus(m_conn) == CONNECTION_OK) {
+        QString ignored;
+        Exec("rollback", &ignored);
+    }
+    m_transaction = false;
+}
+
+int PgStore::BackendPid() const { return m_conn ? PQbackendPID(m_conn) : 0; }
+
+bool PgStore::ensureConnected(QString* error)
+{
+    if (!m_conn) {
+        *error = QStringLiteral("记录库未打开");
+        return false;
+    }
+    // A server that ended this session meanwhile has said so on the socket (its farewell, then
+    // the end): reading both marks the connection bad without sending anything that could be
+    // half done.
+    for (int reads = 0; reads < 4 && PQstatus(m_conn) == CONNECTION_OK && SocketReadable(m_conn); ++reads) {
+        if (!PQconsumeInput(m_conn))
+            break;
+        while (PGnotify* n = PQnotifies(m_conn))
+            PQfreemem(n);
+    }
+    if (PQstatus(m_conn) == CONNECTION_OK)
+        return true;
+    // What the transaction did is gone with the session; a new one must not take its place
+    // unnoticed, so its statements fail until it is ended.
+    if (m_transaction) {
+        *error = QStringLiteral("与记录库服务器的连接在事务中断开，本次操作的改动都未保存");
+        return false;
+    }
+    PQreset(m_conn);
+    if (PQstatus(m_conn) != CONNECTION_OK) {
+        *error = QStringLiteral("与记录库服务器的连接已断开，重新连接未成功：%1").arg(LibpqText(PQerrorMessage(m_conn)));
+        return false;
+    }
+    ++m_reconnects;
+    return true;
+}
+
+PgResult PgStore::Exec(const char* sql, std::initializer_list<PgParam> params, QString* error)
+{
+    QString failed;
+    if (!error)
+        error = &failed;
+    if (!ensureConnected(error))
+        return PgResult();
+    QVarLengthArray<const char*, 16> values;
+    QVarLengthArray<int, 16> lengths;
+    QVarLengthArray<int, 16> formats;
+    for (const PgParam& p : params) {
+        values.append(p.null ? nullptr : p.data.constData());
+        lengths.append(int(p.data.size()));
+        formats.append(p.binary ? 1 : 0);
+    }
+    PgResult result(PQexecParams(m_conn, sql, int(values.size()), nullptr, values.constData(), lengths.constData(),
+                                 formats.constData(), 0));
+    if (!result.Ok())
+        *error = StatementError(result.handle(), m_conn);
+    return result;
+}
