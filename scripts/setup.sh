@@ -12,6 +12,7 @@ packages=(
   libsqlite3-dev libpng-dev libdeflate-dev zlib1g-dev libssl-dev
   libxlsxwriter-dev python3-openpyxl libzip-dev
   libgtest-dev googletest
+  postgresql libpq-dev libqt6sql6-psql
   poppler-utils
   adb
   fonts-wqy-microhei

@@ -1,0 +1,19 @@
+#pragma once
+// The private PostgreSQL server that the test command starts for these tests
+// (scripts/pg_test_server.sh, run by CTest as the fixture "pg"). Without it the tests fail and say
+// why: they are never skipped.
+
+#include <QString>
+#include <QStringList>
+
+namespace PgTestServer {
+// A fresh, empty database with a name of its own; empty with error when there is no server.
+QString CreateDatabase(QString* error);
+// A fresh database with the store's layout, made by data/postgres/create_store.sql run with psql as
+// an administrator would.
+QString CreateStore(QString* error);
+// A connection text for the database, as the server's superuser or as user.
+QString ConnInfo(const QString& db, const QString& user = QString());
+// Runs psql on the database as the superuser with the arguments (-v, -f, -c).
+bool Psql(const QString& db, const QStringList& args, QString* error);
+} // namespace PgTestServer
