@@ -31,6 +31,8 @@ QString StatementError(const PGresult* result, PGconn* conn)
     const QString text = LibpqText(result ? PQresultErrorMessage(result) : PQerrorMessage(conn));
     if (state && qstrcmp(state, "42501") == 0)
         return QStringLiteral("记录库的登录角色没有这项操作的权限，请管理员授权：%1").arg(text);
+    if (state && qstrcmp(state, "55P03") == 0)
+        return QStringLiteral("记录库中的记录正被另一站点写入，等待超时，本次操作未完成，请稍后再试：%1").arg(text);
     if (PQstatus(conn) == CONNECTION_BAD)
         return QStringLiteral("与记录库服务器的连接在执行中断开，本次操作未完成：%1").arg(text);
     return QStringLiteral("记录库服务器执行失败：%1").arg(text);
@@ -180,7 +182,18 @@ bool PgStore::connect(QString* error)
         m_conn = nullptr;
         return false;
     }
+    configureSession();
     return true;
+}
+
+void PgStore::configureSession()
+{
+    // The server's notices (a session ended by the administrator) are not for the console.
+    PQsetNoticeProcessor(m_conn, [](void*, const char*) {}, nullptr);
+    // A row another station is writing is waited for as long as the file store waits for a
+    // busy file, then the statement fails and says so.
+    PGresult* r = PQexec(m_conn, "set lock_timeout = 5000");
+    PQclear(r);
 }
 
 void PgStore::Close()
@@ -258,6 +271,7 @@ bool PgStore::ensureConnected(QString* error)
         return false;
     }
     ++m_reconnects;
+    configureSession();
     return true;
 }
 
@@ -281,4 +295,135 @@ PgResult PgStore::Exec(const char* sql, std::initializer_list<PgParam> params, Q
     if (!result.Ok())
         *error = StatementError(result.handle(), m_conn);
     return result;
+}
+
+namespace {
+constexpr qsizetype kCopyChunk = 1 << 20;
+const char kCopyHeader[] = "PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0";
+
+void putBigEndian(QByteArray& out, quint32 v, int bytes)
+{
+    for (int shift = (bytes - 1) * 8; shift >= 0; shift -= 8)
+        out.append(char((v >> shift) & 0xff));
+}
+} // namespace
+
+PgCopyIn::PgCopyIn(PgStore& store, const char* copySql) : m_store(store)
+{
+    PgResult started = m_store.Exec(copySql, &m_error);
+    if (started.handle() && PQresultStatus(started.handle()) == PGRES_COPY_IN) {
+        m_error.clear();
+        m_started = true;
+        m_buffer.reserve(kCopyChunk + 4096);
+        m_buffer.append(kCopyHeader, sizeof kCopyHeader - 1);
+    } else if (m_error.isEmpty()) {
+        m_error = QStringLiteral("记录库服务器没有开始接收数据");
+    }
+}
+
+PgCopyIn::~PgCopyIn()
+{
+    if (m_started && !m_finished) {
+        QString ignored;
+        m_error = QStringLiteral("copy abandoned");
+        Finish(&ignored);
+    }
+}
+
+void PgCopyIn::put(const char* data, qsizetype size)
+{
+    if (!m_started || !m_error.isEmpty())
+        return;
+    if (m_buffer.size() + size > kCopyChunk)
+        send();
+    if (size > kCopyChunk) {
+        // A large value goes on its own rather than through the buffer.
+        if (PQputCopyData(m_store.handle(), data, int(size)) != 1)
+            m_error = LibpqText(PQerrorMessage(m_store.handle()));
+        return;
+    }
+    m_buffer.append(data, size);
+}
+
+void PgCopyIn::send()
+{
+    if (m_buffer.isEmpty() || !m_error.isEmpty())
+        return;
+    if (PQputCopyData(m_store.handle(), m_buffer.constData(), int(m_buffer.size())) != 1)
+        m_error = LibpqText(PQerrorMessage(m_store.handle()));
+    m_buffer.clear();
+}
+
+void PgCopyIn::length(qint32 n)
+{
+    char bytes[4] = {char((quint32(n) >> 24) & 0xff), char((quint32(n) >> 16) & 0xff), char((quint32(n) >> 8) & 0xff),
+                     char(quint32(n) & 0xff)};
+    put(bytes, 4);
+}
+
+void PgCopyIn::Row(int fields)
+{
+    const char bytes[2] = {char((fields >> 8) & 0xff), char(fields & 0xff)};
+    put(bytes, 2);
+}
+
+void PgCopyIn::Text(const QString& text)
+{
+    if (text.isNull()) {
+        length(-1);
+        return;
+    }
+    const QByteArray utf8 = text.toUtf8();
+    length(qint32(utf8.size()));
+    put(utf8.constData(), utf8.size());
+}
+
+void PgCopyIn::Bytes(const QByteArray& bytes)
+{
+    if (bytes.isNull()) {
+        length(-1);
+        return;
+    }
+    length(qint32(bytes.size()));
+    put(bytes.constData(), bytes.size());
+}
+
+void PgCopyIn::Int(qint32 value)
+{
+    length(4);
+    QByteArray v;
+    putBigEndian(v, quint32(value), 4);
+    put(v.constData(), 4);
+}
+
+bool PgCopyIn::Finish(QString* error)
+{
+    if (!m_started) {
+        *error = m_error;
+        return false;
+    }
+    if (m_finished) {
+        *error = m_error;
+        return m_error.isEmpty();
+    }
+    m_finished = true;
+    PGconn* conn = m_store.handle();
+    if (m_error.isEmpty()) {
+        const char trailer[2] = {char(0xff), char(0xff)};
+        put(trailer, 2);
+        send();
+    }
+    // A copy cut short is refused as a whole by the server.
+    const bool sent = m_error.isEmpty();
+    if (PQputCopyEnd(conn, sent ? nullptr : "copy cut short") != 1 && sent)
+        m_error = LibpqText(PQerrorMessage(conn));
+    while (PGresult* r = PQgetResult(conn)) {
+        const PgResult result(r);
+        if (!result.Ok() && m_error.isEmpty())
+            m_error = StatementError(r, conn);
+    }
+    if (m_error.isEmpty() && PQstatus(conn) != CONNECTION_OK)
+        m_error = StatementError(nullptr, conn);
+    *error = m_error;
+    return m_error.isEmpty();
 }

@@ -49,12 +49,45 @@ public:
     bool IsNull(int row, int column) const;
     // Rows an insert, update or delete touched.
     qint64 Affected() const;
-    // The server's SQLSTATE of a failure ("42501": no right), empty when there is none.
+    // The server's SQLSTATE of a failure ("42501": no right; "55P03": waited for another
+    // station past the time-out), empty when there is none.
     QString SqlState() const;
     pg_result* handle() const { return m_result; }
 
 private:
     pg_result* m_result = nullptr;
+};
+
+class PgStore;
+
+// Rows sent to the server with COPY in its binary form, in chunks as they are added: bytes go as
+// they are, with no escaping, and a photo is never held twice. Every value is text, bytes or a
+// 32-bit integer; the statement's table takes them as text, bytea and integer.
+class PgCopyIn {
+public:
+    // copySql: "copy T (columns) from stdin (format binary)".
+    PgCopyIn(PgStore& store, const char* copySql);
+    ~PgCopyIn();
+    PgCopyIn(const PgCopyIn&) = delete;
+    PgCopyIn& operator=(const PgCopyIn&) = delete;
+
+    void Row(int fields);
+    void Text(const QString& text);
+    void Bytes(const QByteArray& bytes); // null: SQL null
+    void Int(qint32 value);
+    // Ends the copy; false with the server's reason when it did not take every row.
+    bool Finish(QString* error);
+
+private:
+    void put(const char* data, qsizetype size);
+    void length(qint32 n);
+    void send();
+
+    PgStore& m_store;
+    QByteArray m_buffer;
+    QString m_error;
+    bool m_started = false;
+    bool m_finished = false;
 };
 
 class PgStore {
@@ -109,6 +142,7 @@ public:
 private:
     bool connect(QString* error);
     bool ensureConnected(QString* error);
+    void configureSession();
 
     pg_conn* m_conn = nullptr;
     QByteArray m_connection;

@@ -1,0 +1,468 @@
+#include "PgReadingImport.h"
+
+#include "DateText.h"
+#include "PgStore.h"
+#include "ReadAheadVfs.h"
+#include "ScratchFolder.h"
+#include "SQLiteTable.h"
+#include "StoreUpgrade.h"
+#include "StoreWriter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <memory>
+
+namespace {
+
+// The ID numbers and reading times of a device database, read without its photos.
+struct DeviceKeys {
+    QStringList ids;      // each once
+    QStringList times;    // per row, the store's form; empty when it does not convert
+    QStringList rowIds;   // per row
+    QString first, last;  // the earliest and latest time that converts
+};
+
+bool ReadDeviceKeys(const QString& path, DeviceKeys* keys, QString* error)
+{
+    try {
+        TSQLiteDatabase device(QFile::encodeName(path).toStdString(), ReadAheadVfs());
+        TSQLiteCursor rows(device, "SELECT ic, read_time FROM water_list");
+        QSet<QString> seen;
+        std::string text;
+        for (; !rows.AtEnd(); rows.MoveNext()) {
+            // A value the import will refuse is left for it to refuse, with its row number.
+            const QString ic = rows.FieldStoredText(0, text) ? TrimBlanks(QString::fromUtf8(text.c_str())) : QString();
+            const QString time = rows.FieldStoredText(1, text) ? StoreWriter::ReadingTime(TrimBlanks(QString::fromUtf8(text.c_str())))
+                                                                 : QString();
+            keys->rowIds << ic;
+            keys->times << time;
+            if (!seen.contains(ic)) {
+                seen.insert(ic);
+                keys->ids << ic;
+            }
+            if (!time.isEmpty()) {
+                if (keys->first.isEmpty() || time < keys->first)
+                    keys->first = time;
+                if (keys->last.isEmpty() || time > keys->last)
+                    keys->last = time;
+            }
+        }
+    } catch (const std::exception& e) {
+        *error = QString::fromUtf8(e.what());
+        return false;
+    }
+    return true;
+}
+
+// A PostgreSQL array literal of texts, each quoted.
+QByteArray ArrayLiteral(const QStringList& items)
+{
+    QByteArray out = "{";
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        if (i)
+            out += ',';
+        out += '"';
+        for (const char c : items[i].toUtf8()) {
+            if (c == '"' || c == '\\')
+                out += '\\';
+            out += c;
+        }
+        out += '"';
+    }
+    return out + '}';
+}
+
+QString ShiftTime(const QString& storeTime, int seconds)
+{
+    const auto value = ParseDateTimeText(storeTime);
+    return value ? StoreTimeText(value->addSecs(seconds)) : storeTime;
+}
+
+// The scratch store: a file store of the program's version in the private folder, used by this
+// import alone and removed after it.
+class ScratchStore {
+public:
+    explicit ScratchStore(const QString& folder)
+    {
+        static std::atomic<int> counter{0};
+        m_connection = QStringLiteral("pgimport_%1").arg(counter++);
+        m_path = QDir(folder).filePath(
+            QStringLiteral("pgimport-%1.db").arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0')));
+    }
+    ~ScratchStore()
+    {
+        {
+            QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+            if (db.isOpen())
+                db.close();
+        }
+        QSqlDatabase::removeDatabase(m_connection);
+        for (const QString& file : {m_path, m_path + QStringLiteral("-journal"), m_backup})
+            if (!file.isEmpty())
+                QFile::remove(file);
+    }
+
+    bool Create(QString* error)
+    {
+        if (QFileInfo::exists(m_path)) {
+            *error = QStringLiteral("临时记录库已存在：%1").arg(QDir::toNativeSeparators(m_path));
+            return false;
+        }
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+        db.setDatabaseName(m_path);
+        if (!db.open()) {
+            *error = db.lastError().text();
+            return false;
+        }
+        QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner);
+        QFile layout(QStringLiteral(":/store/KeepTrackLog.sql"));
+        if (!layout.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("程序缺少记录库结构文件");
+            return false;
+        }
+        const QVariant handle = db.driver()->handle();
+        sqlite3* connection = *static_cast<sqlite3* const*>(handle.data());
+        char* message = nullptr;
+        if (sqlite3_exec(connection, layout.readAll().constData(), nullptr, nullptr, &message) != SQLITE_OK) {
+            *error = QString::fromUtf8(message ? message : "sqlite3_exec");
+            sqlite3_free(message);
+            return false;
+        }
+        const StoreUpgradeResult upgraded = UpgradeStore(db);
+        m_backup = upgraded.copyPath;
+        if (!upgraded.StoreUsable()) {
+            *error = upgraded.error;
+            return false;
+        }
+        // Thrown away after the import: nothing in it needs to survive a crash.
+        QSqlQuery pragma(db);
+        pragma.exec(QStringLiteral("PRAGMA synchronous=OFF"));
+        pragma.exec(QStringLiteral("PRAGMA cache_size=-65536"));
+        return true;
+    }
+
+    QSqlDatabase db() const { return QSqlDatabase::database(m_connection, false); }
+
+private:
+    QString m_connection;
+    QString m_path;
+    QString m_backup;
+};
+
+// Runs one prepared statement per row on the scratch store.
+bool Insert(QSqlQuery& q, const QVariantList& values, QString* error)
+{
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values[i]);
+    if (q.exec())
+        return true;
+    *error = q.lastError().text();
+    return false;
+}
+
+QVariant TextOrNull(const PgResult& r, int row, int column)
+{
+    return r.IsNull(row, column) ? QVariant() : QVariant(r.Text(row, column));
+}
+
+} // namespace
+
+PgReadingImporter::PgReadingImporter(PgStore& store, QString scratchFolder) : m_store(store), m_scratch(std::move(scratchFolder))
+{
+}
+
+ImportOutcome PgReadingImporter::ImportDeviceDb(const QString& path)
+{
+    ImportOutcome out;
+    out.validation = ReadingLogImporter(QSqlDatabase(), QString()).ValidateDeviceDb(path);
+    if (out.validation != ImportOutcome::Validation::Ok)
+        return out;
+    auto fail = [&](const QString& error, bool busy = false) {
+        const int rows = out.rowsInDevice;
+        out = ImportOutcome();
+        out.rowsInDevice = rows;
+        out.readFailed = true;
+        out.storeBusy = busy;
+        out.error = error;
+        return out;
+    };
+    if (!m_store.IsOpen())
+        return fail(QStringLiteral("记录库未打开"));
+    if (m_scratch.isEmpty())
+        return fail(QStringLiteral("没有可用的私有临时文件夹"));
+
+    DeviceKeys keys;
+    QString error;
+    if (!ReadDeviceKeys(path, &keys, &error))
+        return fail(error);
+    if (keys.rowIds.isEmpty())
+        return out;
+
+    ScratchStore scratch(m_scratch);
+    if (!scratch.Create(&error))
+        return fail(QStringLiteral("无法建立导入用的临时记录库：%1").arg(error));
+    QSqlDatabase local = scratch.db();
+
+    // What the shared store knows of these ID numbers: their holders (without photos, which the
+    // import never reads), watch-list entries, and readings within the repeat span of the file's
+    // times, which are all the import's rules look at.
+    const PgParam ids = PgParam(QString::fromUtf8(ArrayLiteral(keys.ids)));
+    PgResult holders = m_store.Exec("select idcardno, name, sex, nation_no, born, address, grantdept, usefullifebegin, "
+                                    "usefullifeend, blackflag from idcardinfo where idcardno = any($1::varchar[])",
+                                    {ids}, &error);
+    if (!holders.Ok())
+        return fail(error);
+    PgResult listed = m_store.Exec("select idcardno, reason, to_char(addtime, 'YYYY-MM-DD HH24:MI:SS'), station from watchlist "
+                                   "where idcardno = any($1::varchar[])",
+                                   {ids}, &error);
+    if (!listed.Ok())
+        return fail(error);
+    const QString from = keys.first.isEmpty() ? QStringLiteral("1900-01-01 00:00:00") : ShiftTime(keys.first, -600);
+    const QString to = keys.last.isEmpty() ? QStringLiteral("1900-01-01 00:00:00") : ShiftTime(keys.last, 600);
+    PgResult readings = m_store.Exec("select serialno, idcardno, to_char(readtime, 'YYYY-MM-DD HH24:MI:SS'), checkflags, station "
+                                     "from idcardwater where idcardno = any($1::varchar[]) and readtime between $2 and $3",
+                                     {ids, from, to}, &error);
+    if (!readings.Ok())
+        return fail(error);
+
+    QSet<QString> storedHolders;
+    QHash<QString, QString> storedFlags;
+    QHash<qint64, int> storedChecks;
+    qint64 lastBefore = 0;
+    {
+        if (!local.transaction())
+            return fail(local.lastError().text());
+        QSqlQuery h(local), w(local), r(local);
+        h.prepare(QStringLiteral("insert into idcardinfo (idcardno, name, sex, nation_no, born, address, grantdept, "
+                                 "UsefulLifeBegin, UsefulLifeEnd, blackflag) values (?,?,?,?,?,?,?,?,?,?)"));
+        w.prepare(QStringLiteral("insert into watchlist (idcardno, reason, addtime, station) values (?,?,?,?)"));
+        r.prepare(QStringLiteral("insert into idcardwater (serialno, idcardno, readtime, checkflags, station) values (?,?,?,?,?)"));
+        for (int i = 0; i < holders.Rows(); ++i) {
+            QVariantList v;
+            for (int c = 0; c < 10; ++c)
+                v << TextOrNull(holders, i, c);
+            if (!Insert(h, v, &error))
+                return fail(error);
+            storedHolders.insert(holders.Text(i, 0));
+            storedFlags.insert(holders.Text(i, 0), holders.Text(i, 9));
+        }
+        for (int i = 0; i < listed.Rows(); ++i)
+            if (!Insert(w, {listed.Text(i, 0), TextOrNull(listed, i, 1), TextOrNull(listed, i, 2), TextOrNull(listed, i, 3)}, &error))
+                return fail(error);
+        for (int i = 0; i < readings.Rows(); ++i) {
+            const qint64 serial = readings.Number(i, 0);
+            if (!Insert(r, {serial, readings.Text(i, 1), readings.Text(i, 2), readings.Number(i, 3), readings.Text(i, 4)}, &error))
+                return fail(error);
+            storedChecks.insert(serial, int(readings.Number(i, 3)));
+            lastBefore = std::max(lastBefore, serial);
+        }
+        h.finish();
+        w.finish();
+        r.finish();
+        if (!local.commit())
+            return fail(local.lastError().text());
+    }
+
+    // The import itself, with every rule of the file store's; the bitmap side file is written
+    // only once the shared store has the holders.
+    out = ReadingLogImporter(local, QString()).ImportDeviceDb(path);
+    if (out.readFailed)
+        return out;
+
+    auto step = [&](const char* name) {
+        if (beforeStep)
+            beforeStep(name);
+    };
+    auto abandon = [&](const QString& why, const QString& state = QString()) {
+        m_store.Rollback();
+        return fail(why, state == QLatin1String("55P03"));
+    };
+    if (!m_store.Begin(&error))
+        return fail(error);
+
+    step("holders");
+    QByteArray lastBitmap;
+    {
+        if (!m_store.Exec("create temp table in_holders (idcardno text, name text, sex text, nation_no text, born text, "
+                          "address text, grantdept text, usefullifebegin text, usefullifeend text, blackflag text, photo bytea) "
+                          "on commit drop",
+                          &error)
+                 .Ok())
+            return abandon(error);
+        PgCopyIn copy(m_store, "copy in_holders from stdin (format binary)");
+        QSqlQuery q(local);
+        q.setForwardOnly(true);
+        if (!q.exec(QStringLiteral("select idcardno, name, sex, nation_no, born, address, grantdept, UsefulLifeBegin, "
+                                   "UsefulLifeEnd, blackflag, photo from idcardinfo order by rowid")))
+            return abandon(q.lastError().text());
+        QStringList flagged, flags;
+        while (q.next()) {
+            const QString id = q.value(0).toString();
+            if (storedHolders.contains(id)) {
+                const QString flag = q.value(9).toString();
+                if (flag != storedFlags.value(id)) {
+                    flagged << id;
+                    flags << flag;
+                }
+                continue;
+            }
+            copy.Row(11);
+            for (int c = 0; c < 10; ++c)
+                copy.Text(q.value(c).isNull() ? QString() : q.value(c).toString());
+            const QByteArray photo = q.value(10).toByteArray();
+            copy.Bytes(photo);
+            if (!photo.isNull())
+                lastBitmap = photo;
+        }
+        if (q.lastError().isValid())
+            return abandon(q.lastError().text());
+        if (!copy.Finish(&error))
+            return abandon(error);
+        // In one order at every station, so that two stations writing the same holders wait for
+        // each other instead of deadlocking.
+        PgResult added = m_store.Exec("insert into idcardinfo (idcardno, name, sex, nation_no, born, address, grantdept, "
+                                      "usefullifebegin, usefullifeend, blackflag, photo) "
+                                      "select idcardno, name, sex, nation_no::smallint, born, address, grantdept, usefullifebegin, "
+                                      "usefullifeend, blackflag, photo from in_holders order by idcardno "
+                                      "on conflict (idcardno) do nothing",
+                                      &error);
+        if (!added.Ok())
+            return abandon(error, added.SqlState());
+        if (!flagged.isEmpty()) {
+            PgResult set = m_store.Exec("update idcardinfo b set blackflag = d.f from unnest($1::varchar[], $2::varchar[]) d(i, f) "
+                                        "where b.idcardno = d.i",
+                                        {QString::fromUtf8(ArrayLiteral(flagged)), QString::fromUtf8(ArrayLiteral(flags))}, &error);
+            if (!set.Ok())
+                return abandon(error, set.SqlState());
+        }
+    }
+
+    step("readings");
+    qint64 copied = 0;
+    {
+        if (!m_store.Exec("create temp table in_readings (idcardno text, readtime text, checkflags integer, station text) "
+                          "on commit drop",
+                          &error)
+                 .Ok())
+            return abandon(error);
+        PgCopyIn copy(m_store, "copy in_readings from stdin (format binary)");
+        QSqlQuery q(local);
+        q.setForwardOnly(true);
+        q.prepare(QStringLiteral("select idcardno, readtime, checkflags, station, serialno from idcardwater order by serialno"));
+        if (!q.exec())
+            return abandon(q.lastError().text());
+        QStringList changedSerials, changedChecks;
+        while (q.next()) {
+            const qint64 serial = q.value(4).toLongLong();
+            const int checks = q.value(2).toInt();
+            if (serial <= lastBefore) {
+                // A reading stored before that this import made a repeat of.
+                if (checks != storedChecks.value(serial, checks)) {
+                    changedSerials << QString::number(serial);
+                    changedChecks << QString::number(checks);
+                }
+                continue;
+            }
+            copy.Row(4);
+            copy.Text(q.value(0).toString());
+            copy.Text(q.value(1).toString());
+            copy.Int(checks);
+            copy.Text(q.value(3).toString());
+            ++copied;
+        }
+        if (q.lastError().isValid())
+            return abandon(q.lastError().text());
+        if (!copy.Finish(&error))
+            return abandon(error);
+        PgResult added = m_store.Exec("insert into idcardwater (idcardno, readtime, checkflags, station) "
+                                      "select idcardno, readtime::timestamp, checkflags, station from in_readings "
+                                      "order by idcardno, readtime on conflict (idcardno, readtime) do nothing",
+                                      &error);
+        if (!added.Ok())
+            return abandon(error, added.SqlState());
+        // Readings another station stored meanwhile were stored before this import, as far as
+        // the operator is concerned.
+        const qint64 skipped = copied - added.Affected();
+        out.count -= int(skipped);
+        out.alreadyStored += int(skipped);
+        if (!changedSerials.isEmpty()) {
+            PgResult set = m_store.Exec("update idcardwater w set checkflags = w.checkflags | d.f "
+                                        "from unnest($1::bigint[], $2::integer[]) d(s, f) where w.serialno = d.s",
+                                        {QString::fromUtf8(ArrayLiteral(changedSerials)), QString::fromUtf8(ArrayLiteral(changedChecks))},
+                                        &error);
+            if (!set.Ok())
+                return abandon(error, set.SqlState());
+        }
+    }
+
+    // The import's row of the audit trail goes in with its readings.
+    {
+        QSqlQuery q(local);
+        if (!q.exec(QStringLiteral("select logtime, station, osuser, action, count, detail from audit_log order by id")))
+            return abandon(q.lastError().text());
+        while (q.next()) {
+            PgResult added = m_store.Exec("insert into audit_log (logtime, station, osuser, action, count, detail) "
+                                          "values ($1, $2, $3, $4, $5, $6)",
+                                          {q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
+                                           q.value(3).toString(), q.value(4).toLongLong(), q.value(5).toString()},
+                                          &error);
+            if (!added.Ok())
+                return abandon(error, added.SqlState());
+        }
+    }
+
+    step("commit");
+    if (!m_store.Commit(&error))
+        return fail(error);
+
+    if (!lastBitmap.isNull())
+        WritePrivateFile(QDir(m_scratch).filePath(QLatin1String(ReadingLogImporter::kSideFileName)), lastBitmap);
+    return out;
+}
+
+bool PgReadingImporter::AllReadingsStored(const QString& path, QString* why, bool* unknown) const
+{
+    if (unknown)
+        *unknown = false;
+    auto fail = [&](const QString& reason, bool couldNotTell) {
+        if (why)
+            *why = reason;
+        if (unknown)
+            *unknown = couldNotTell;
+        return false;
+    };
+    DeviceKeys keys;
+    QString error;
+    if (ReadingLogImporter(QSqlDatabase(), QString()).ValidateDeviceDb(path) != ImportOutcome::Validation::Ok)
+        return fail(QStringLiteral("no reading log"), true);
+    if (!ReadDeviceKeys(path, &keys, &error))
+        return fail(error, true);
+    for (int i = 0; i < keys.times.size(); ++i)
+        if (keys.times[i].isEmpty())
+            return fail(QStringLiteral("row %1: reading time not understood").arg(i + 1), false);
+    if (keys.rowIds.isEmpty())
+        return true;
+    // One question for the whole file: the first row whose reading, with its holder, is missing.
+    PgResult missing = m_store.Exec("select min(d.n) from unnest($1::varchar[], $2::timestamp[]) with ordinality d(i, t, n) "
+                                    "where not exists (select 1 from idcardwater a join idcardinfo b on b.idcardno = a.idcardno "
+                                    "where a.idcardno = d.i and a.readtime = d.t)",
+                                    {QString::fromUtf8(ArrayLiteral(keys.rowIds)), QString::fromUtf8(ArrayLiteral(keys.times))},
+                                    &error);
+    if (!missing.Ok())
+        return fail(error, true);
+    if (!missing.IsNull(0, 0))
+        return fail(QStringLiteral("row %1 is not in the store").arg(missing.Number(0, 0)), false);
+    return true;
+}
