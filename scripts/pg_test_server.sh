@@ -53,7 +53,7 @@ case "$action" in
     "${as_server[@]}" sh -c "printf 'local all +pwlogin scram-sha-256\nlocal all all trust\n' > '$hba'"
     port=5432
     "${as_server[@]}" "$bindir/pg_ctl" -D "$folder/data" -l "$folder/server.log" -w \
-      -o "-c listen_addresses='' -c unix_socket_directories='$folder' -p $port -c fsync=off -c max_connections=40" start >/dev/null \
+      -o "-c listen_addresses='' -c unix_socket_directories='$folder' -p $port -c max_connections=40" start >/dev/null \
       || { cat "$folder/server.log" >&2; rm -rf "$folder"; exit 1; }
     printf 'PGHOST=%s\nPGPORT=%s\nPGUSER=idcard_admin\n' "$folder" "$port" >"$state"
     # The pwlogin group exists from the start, so tests running at once need not make it.

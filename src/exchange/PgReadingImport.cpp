@@ -238,6 +238,7 @@ ImportOutcome PgReadingImporter::ImportDeviceDb(const QString& path)
         return fail(error);
 
     QSet<QString> storedHolders;
+    QSet<QString> takenMeanwhile;
     QHash<QString, QString> storedFlags;
     QHash<qint64, int> storedChecks;
     qint64 lastBefore = 0;
@@ -291,55 +292,107 @@ ImportOutcome PgReadingImporter::ImportDeviceDb(const QString& path)
     };
     if (!m_store.Begin(&error))
         return fail(error);
+    // Stations write their imports one at a time: a holder another station is writing would
+    // otherwise hold this one up at the first shared ID number and then fail it, to be written
+    // again. Each write takes a second or two, so the wait is longer than for a single row.
+    if (!m_store.Exec("set local lock_timeout = 30000", &error).Ok()
+        || !m_store.Exec("select pg_advisory_xact_lock(7526745373011014401)", &error).Ok()
+        || !m_store.Exec("set local lock_timeout = 5000", &error).Ok())
+        return abandon(error, m_store.LastSqlState());
+    // Holders another station stored since this import looked are left as that station wrote them.
+    {
+        QStringList candidates;
+        QSqlQuery q(local);
+        q.setForwardOnly(true);
+        if (!q.exec(QStringLiteral("select idcardno from idcardinfo")))
+            return abandon(q.lastError().text());
+        while (q.next())
+            if (!storedHolders.contains(q.value(0).toString()))
+                candidates << q.value(0).toString();
+        if (!candidates.isEmpty()) {
+            PgResult meanwhile = m_store.Exec("select idcardno from idcardinfo where idcardno = any($1::varchar[])",
+                                              {QString::fromUtf8(ArrayLiteral(candidates))}, &error);
+            if (!meanwhile.Ok())
+                return abandon(error, meanwhile.SqlState());
+            for (int i = 0; i < meanwhile.Rows(); ++i)
+                takenMeanwhile.insert(meanwhile.Text(i, 0));
+        }
+    }
 
     step("holders");
     QByteArray lastBitmap;
     {
-        if (!m_store.Exec("create temp table in_holders (idcardno text, name text, sex text, nation_no text, born text, "
-                          "address text, grantdept text, usefullifebegin text, usefullifeend text, blackflag text, photo bytea) "
-                          "on commit drop",
-                          &error)
-                 .Ok())
-            return abandon(error);
-        PgCopyIn copy(m_store, "copy in_holders from stdin (format binary)");
-        QSqlQuery q(local);
-        q.setForwardOnly(true);
-        if (!q.exec(QStringLiteral("select idcardno, name, sex, nation_no, born, address, grantdept, UsefulLifeBegin, "
-                                   "UsefulLifeEnd, blackflag, photo from idcardinfo order by rowid")))
-            return abandon(q.lastError().text());
+        // The new holders go straight into the table, in one order at every station so that two
+        // stations writing the same holders wait for each other instead of deadlocking. Should
+        // another station have stored one of them since this import looked, they go again through
+        // a scratch table that skips those.
         QStringList flagged, flags;
-        while (q.next()) {
-            const QString id = q.value(0).toString();
-            if (storedHolders.contains(id)) {
-                const QString flag = q.value(9).toString();
-                if (flag != storedFlags.value(id)) {
-                    flagged << id;
-                    flags << flag;
-                }
-                continue;
+        auto copyHolders = [&](const char* copySql, QString* why) {
+            flagged.clear();
+            flags.clear();
+            PgCopyIn copy(m_store, copySql);
+            QSqlQuery q(local);
+            q.setForwardOnly(true);
+            if (!q.exec(QStringLiteral("select idcardno, name, sex, nation_no, born, address, grantdept, UsefulLifeBegin, "
+                                       "UsefulLifeEnd, blackflag, photo, rowid from idcardinfo order by idcardno"))) {
+                *why = q.lastError().text();
+                return false;
             }
-            copy.Row(11);
-            for (int c = 0; c < 10; ++c)
-                copy.Text(q.value(c).isNull() ? QString() : q.value(c).toString());
-            const QByteArray photo = q.value(10).toByteArray();
-            copy.Bytes(photo);
-            if (!photo.isNull())
-                lastBitmap = photo;
-        }
-        if (q.lastError().isValid())
-            return abandon(q.lastError().text());
-        if (!copy.Finish(&error))
+            qint64 lastRow = -1;
+            while (q.next()) {
+                const QString id = q.value(0).toString();
+                if (takenMeanwhile.contains(id))
+                    continue;
+                if (storedHolders.contains(id)) {
+                    const QString flag = q.value(9).toString();
+                    if (flag != storedFlags.value(id)) {
+                        flagged << id;
+                        flags << flag;
+                    }
+                    continue;
+                }
+                copy.Row(11);
+                for (int c = 0; c < 10; ++c) {
+                    if (q.value(c).isNull())
+                        copy.Bytes(QByteArray());
+                    else if (c == 3)
+                        copy.Int16(qint16(q.value(c).toInt()));
+                    else
+                        copy.Text(q.value(c).toString());
+                }
+                const QByteArray photo = q.value(10).toByteArray();
+                copy.Bytes(photo);
+                // The side file shows the last new holder of the file with a photo.
+                if (!photo.isNull() && q.value(11).toLongLong() > lastRow) {
+                    lastRow = q.value(11).toLongLong();
+                    lastBitmap = photo;
+                }
+            }
+            if (q.lastError().isValid()) {
+                *why = q.lastError().text();
+                return false;
+            }
+            return copy.Finish(why);
+        };
+        if (!m_store.Exec("savepoint holders", &error).Ok())
             return abandon(error);
-        // In one order at every station, so that two stations writing the same holders wait for
-        // each other instead of deadlocking.
-        PgResult added = m_store.Exec("insert into idcardinfo (idcardno, name, sex, nation_no, born, address, grantdept, "
-                                      "usefullifebegin, usefullifeend, blackflag, photo) "
-                                      "select idcardno, name, sex, nation_no::smallint, born, address, grantdept, usefullifebegin, "
-                                      "usefullifeend, blackflag, photo from in_holders order by idcardno "
-                                      "on conflict (idcardno) do nothing",
-                                      &error);
-        if (!added.Ok())
-            return abandon(error, added.SqlState());
+        if (!copyHolders("copy idcardinfo (idcardno, name, sex, nation_no, born, address, grantdept, usefullifebegin, "
+                         "usefullifeend, blackflag, photo) from stdin (format binary)",
+                         &error)) {
+            if (m_store.LastSqlState() != QLatin1String("23505"))
+                return abandon(error, m_store.LastSqlState());
+            if (!m_store.Exec("rollback to savepoint holders", &error).Ok()
+                || !m_store.Exec("create temp table in_holders (like idcardinfo) on commit drop", &error).Ok()
+                // Photos are bitmaps: compressing each on its way through costs more than it saves.
+                || !m_store.Exec("alter table in_holders alter column photo set storage external", &error).Ok()
+                || !copyHolders("copy in_holders from stdin (format binary)", &error))
+                return abandon(error, m_store.LastSqlState());
+            PgResult added = m_store.Exec("insert into idcardinfo select * from in_holders order by idcardno "
+                                          "on conflict (idcardno) do nothing",
+                                          &error);
+            if (!added.Ok())
+                return abandon(error, added.SqlState());
+        }
         if (!flagged.isEmpty()) {
             PgResult set = m_store.Exec("update idcardinfo b set blackflag = d.f from unnest($1::varchar[], $2::varchar[]) d(i, f) "
                                         "where b.idcardno = d.i",

@@ -292,6 +292,7 @@ PgResult PgStore::Exec(const char* sql, std::initializer_list<PgParam> params, Q
     }
     PgResult result(PQexecParams(m_conn, sql, int(values.size()), nullptr, values.constData(), lengths.constData(),
                                  formats.constData(), 0));
+    m_lastState = result.SqlState();
     if (!result.Ok())
         *error = StatementError(result.handle(), m_conn);
     return result;
@@ -361,6 +362,13 @@ void PgCopyIn::length(qint32 n)
     put(bytes, 4);
 }
 
+void PgCopyIn::Int16(qint16 value)
+{
+    length(2);
+    const char bytes[2] = {char((quint16(value) >> 8) & 0xff), char(quint16(value) & 0xff)};
+    put(bytes, 2);
+}
+
 void PgCopyIn::Row(int fields)
 {
     const char bytes[2] = {char((fields >> 8) & 0xff), char(fields & 0xff)};
@@ -417,10 +425,13 @@ bool PgCopyIn::Finish(QString* error)
     const bool sent = m_error.isEmpty();
     if (PQputCopyEnd(conn, sent ? nullptr : "copy cut short") != 1 && sent)
         m_error = LibpqText(PQerrorMessage(conn));
+    m_store.m_lastState.clear();
     while (PGresult* r = PQgetResult(conn)) {
         const PgResult result(r);
-        if (!result.Ok() && m_error.isEmpty())
+        if (!result.Ok() && m_error.isEmpty()) {
             m_error = StatementError(r, conn);
+            m_store.m_lastState = result.SqlState();
+        }
     }
     if (m_error.isEmpty() && PQstatus(conn) != CONNECTION_OK)
         m_error = StatementError(nullptr, conn);

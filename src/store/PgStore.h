@@ -75,6 +75,7 @@ public:
     void Text(const QString& text);
     void Bytes(const QByteArray& bytes); // null: SQL null
     void Int(qint32 value);
+    void Int16(qint16 value);
     // Ends the copy; false with the server's reason when it did not take every row.
     bool Finish(QString* error);
 
@@ -133,6 +134,8 @@ public:
     bool Commit(QString* error);
     void Rollback();
     bool InTransaction() const { return m_transaction; }
+    // The SQLSTATE of the last statement or copy that failed on the server; empty after one that ran.
+    QString LastSqlState() const { return m_lastState; }
     // How many times a lost connection was made again.
     int Reconnects() const { return m_reconnects; }
     // The server process serving this station (for tests and the administrator's views).
@@ -149,4 +152,7 @@ private:
     Failure m_failure = Failure::None;
     int m_reconnects = 0;
     bool m_transaction = false;
+    QString m_lastState;
+
+    friend class PgCopyIn;
 };

@@ -258,6 +258,36 @@ private slots:
         QCOMPARE(outcomes[0].alreadyStored + outcomes[1].alreadyStored, 50);
     }
 
+    void holderWrittenOutsideTheImportsTurnIsKept()
+    {
+        // A writer that does not wait for the import's turn (another tool) stores one of its holders
+        // first: the import skips that holder and stores the rest.
+        PgStore store;
+        QString conninfo;
+        QVERIFY(freshStore(store, &conninfo));
+        PGconn* other = PQconnectdb(conninfo.toUtf8().constData());
+        QVERIFY2(PQstatus(other) == CONNECTION_OK, PQerrorMessage(other));
+        const QString scratch = m_dir.filePath(QStringLiteral("outside"));
+        QDir().mkpath(scratch);
+        PgReadingImporter importer(store, scratch);
+        importer.beforeStep = [&](const char* at) {
+            if (qstrcmp(at, "holders") == 0)
+                PQclear(PQexec(other, QStringLiteral("insert into idcardinfo (idcardno, name) values ('%1', '其他')").arg(Id(3)).toUtf8().constData()));
+        };
+        QList<DeviceRow> rows;
+        for (int h = 1; h <= 5; ++h)
+            rows << Reading(h, QStringLiteral("10:0%1:00").arg(h));
+        const ImportOutcome o = importer.ImportDeviceDb(device(rows));
+        PQfinish(other);
+        QVERIFY2(o.Complete() && o.count == 5, qPrintable(OutcomeText(o) + o.error));
+        QString error;
+        PgResult stored = store.Exec("select count(*), count(*) filter (where name = '其他'), (select count(*) from idcardwater) from idcardinfo", &error);
+        QVERIFY2(stored.Ok(), qPrintable(error));
+        QCOMPARE(stored.Number(0, 0), 5);
+        QCOMPARE(stored.Number(0, 1), 1);
+        QCOMPARE(stored.Number(0, 2), 5);
+    }
+
     void connectionCutLeavesNothing_data()
     {
         QTest::addColumn<QString>("step");
