@@ -28,3 +28,5 @@ echo "== retention: 1,000,000 readings, about 300,000 expired; the cost of an au
 "$build/bench/bench_retention"
 echo "== card checks: the store step over 1,000,000 readings, 只显示异常 =="
 "$build/bench/bench_cardchecks"
+echo "== import into a PostgreSQL store beside the file store, and four stations at once =="
+"$build/bench/bench_pg_import"

@@ -1,7 +1,7 @@
 -- The login role of the stations: it reads, adds and removes rows of the program's tables and
 -- changes only the columns the program changes. It cannot create, alter or drop anything, own
--- the tables, change or remove the audit trail, or empty a table at once. Run by the tables' owner
--- in the store's database:
+-- the tables, change or remove the audit trail, or empty a table at once. Run by a superuser (it
+-- makes a role and grants on the owner's tables) in the store's database:
 --   psql -v ON_ERROR_STOP=1 -v station_role=NAME -d DB -f data/postgres/create_station_role.sql
 -- No password here: set one with \password NAME; stations keep theirs in ~/.pgpass (0600) or in a
 -- pg_service.conf service.
