@@ -9,6 +9,7 @@
 #include "TestSupport.h"
 
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -34,26 +35,31 @@ DeviceRow Reading(int holder, const QString& time)
     return r;
 }
 
-// The rows of a store that the import writes, as texts, sorted: holders with their photo's bytes
-// in hex, readings with their checks and station.
+// What the import writes, as texts, sorted: holders with their photos in hex, readings with their
+// checks and station, audit rows. Each store is asked the same in its own words.
+const char* const kWritten[][2] = {
+    {"select idcardno, name, sex, nation_no, born, address, grantdept, UsefulLifeBegin, UsefulLifeEnd, blackflag, "
+     "case when photo is null then null else lower(hex(photo)) end from idcardinfo",
+     "select idcardno, name, sex, nation_no::text, born, address, grantdept, usefullifebegin, usefullifeend, blackflag, "
+     "encode(photo, 'hex') from idcardinfo"},
+    {"select idcardno, readtime, checkflags, station from idcardwater",
+     "select idcardno, to_char(readtime, 'YYYY-MM-DD HH24:MI:SS'), checkflags, station from idcardwater"},
+    {"select action, count, detail from audit_log", "select action, count, detail from audit_log"},
+};
+
 QStringList FileRows(QSqlDatabase db)
 {
     QStringList rows;
-    QSqlQuery q(db);
-    q.exec(QStringLiteral("select idcardno, name, sex, nation_no, born, address, grantdept, UsefulLifeBegin, UsefulLifeEnd, "
-                          "blackflag, case when photo is null then null else lower(hex(photo)) end from idcardinfo"));
-    while (q.next()) {
-        QStringList f;
-        for (int c = 0; c < 11; ++c)
-            f << (q.value(c).isNull() ? QStringLiteral("<null>") : q.value(c).toString());
-        rows << QStringLiteral("H ") + f.join(u'|');
+    for (const auto& sql : kWritten) {
+        QSqlQuery q(db);
+        q.exec(QString::fromUtf8(sql[0]));
+        while (q.next()) {
+            QStringList f;
+            for (int c = 0; c < q.record().count(); ++c)
+                f << (q.value(c).isNull() ? QStringLiteral("<null>") : q.value(c).toString());
+            rows << f.join(u'|');
+        }
     }
-    q.exec(QStringLiteral("select idcardno, readtime, checkflags, station from idcardwater"));
-    while (q.next())
-        rows << QStringLiteral("R %1|%2|%3|%4").arg(q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), q.value(3).toString());
-    q.exec(QStringLiteral("select action, count, detail from audit_log"));
-    while (q.next())
-        rows << QStringLiteral("A %1|%2|%3").arg(q.value(0).toString(), q.value(1).toString(), q.value(2).toString());
     rows.sort();
     return rows;
 }
@@ -62,43 +68,30 @@ QStringList PgRows(PgStore& store)
 {
     QStringList rows;
     QString error;
-    PgResult h = store.Exec("select idcardno, name, sex, nation_no::text, born, address, grantdept, usefullifebegin, usefullifeend, "
-                            "blackflag, encode(photo, 'hex') from idcardinfo",
-                            &error);
-    for (int i = 0; i < h.Rows(); ++i) {
-        QStringList f;
-        for (int c = 0; c < 11; ++c)
-            f << (h.IsNull(i, c) ? QStringLiteral("<null>") : h.Text(i, c));
-        rows << QStringLiteral("H ") + f.join(u'|');
+    for (const auto& sql : kWritten) {
+        const PgResult r = store.Exec(sql[1], &error);
+        for (int i = 0; i < r.Rows(); ++i) {
+            QStringList f;
+            for (int c = 0; c < PQnfields(r.handle()); ++c)
+                f << (r.IsNull(i, c) ? QStringLiteral("<null>") : r.Text(i, c));
+            rows << f.join(u'|');
+        }
     }
-    PgResult r = store.Exec("select idcardno, to_char(readtime, 'YYYY-MM-DD HH24:MI:SS'), checkflags, station from idcardwater", &error);
-    for (int i = 0; i < r.Rows(); ++i)
-        rows << QStringLiteral("R %1|%2|%3|%4").arg(r.Text(i, 0), r.Text(i, 1), r.Text(i, 2), r.Text(i, 3));
-    PgResult a = store.Exec("select action, count, detail from audit_log", &error);
-    for (int i = 0; i < a.Rows(); ++i)
-        rows << QStringLiteral("A %1|%2|%3").arg(a.Text(i, 0), a.Text(i, 1), a.Text(i, 2));
     rows.sort();
     return rows;
 }
 
 QString OutcomeText(const ImportOutcome& o)
 {
-    return QStringLiteral("count %1 already %2 repeats %3 badTimes %4 withoutPhoto %5 listed %6 failedRow %7 readFailed %8 "
-                          "checks %9/%10/%11/%12/%13 complete %14")
-        .arg(o.count)
-        .arg(o.alreadyStored)
-        .arg(o.repeatsInFile)
-        .arg(o.badTimes)
-        .arg(o.withoutPhoto)
-        .arg(o.listedCount)
-        .arg(o.failedRow)
-        .arg(o.readFailed)
-        .arg(o.checks.expired)
-        .arg(o.checks.notYetValid)
-        .arg(o.checks.minor)
-        .arg(o.checks.idNumber)
-        .arg(o.checks.repeat)
-        .arg(o.Complete());
+    const CardCheckCounts& c = o.checks;
+    const int values[] = {o.count, o.alreadyStored, o.repeatsInFile, o.badTimes, o.withoutPhoto, o.listedCount, o.failedRow,
+                          o.readFailed, c.expired, c.notYetValid, c.minor, c.idNumber, c.repeat, o.Complete()};
+    QStringList texts;
+    for (int v : values)
+        texts << QString::number(v);
+    return QStringLiteral("count/already/in file/bad times/no photo/listed/failed row/read failed/"
+                          "expired/not yet/minor/ID number/repeat/complete: ")
+           + texts.join(u'/');
 }
 
 } // namespace

@@ -33,8 +33,7 @@ protected:
         ASSERT_FALSE(db.isEmpty()) << error.toStdString();
         admin = PQconnectdb(PgTestServer::ConnInfo(db).toUtf8().constData());
         ASSERT_EQ(PQstatus(admin), CONNECTION_OK) << PQerrorMessage(admin);
-        const QString roles = QStringLiteral("st_%1").arg(db);
-        station = roles + QStringLiteral("_ok");
+        station = QStringLiteral("st_%1").arg(db);
         runAdmin(QStringLiteral("create table store_version (version integer not null); insert into store_version values (%1);"
                                 "create table readings (n integer);"
                                 "create role %2 login in role pwlogin password '%3';"
@@ -68,10 +67,7 @@ protected:
         file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
         qputenv("PGPASSFILE", path.toUtf8());
     }
-    QString stationConnInfo(const QString& role = QString()) const
-    {
-        return PgTestServer::ConnInfo(db, role.isEmpty() ? station : role);
-    }
+    QString stationConnInfo() const { return PgTestServer::ConnInfo(db, station); }
     void terminate(int pid)
     {
         runAdmin(QStringLiteral("select pg_terminate_backend(%1, 5000)").arg(pid));
