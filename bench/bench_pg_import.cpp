@@ -10,13 +10,13 @@
 //   bench_pg_import [--readings N] [--holders M] [--runs R] [--stations S]
 
 #include "BenchSupport.h"
+#include "PgBench.h"
 #include "PgReadingImport.h"
 #include "PgStore.h"
 #include "ReadingLogImport.h"
 #include "RecordStore.h"
 
 #include <QCoreApplication>
-#include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -24,44 +24,6 @@
 #include <thread>
 
 namespace {
-
-QString g_host, g_port, g_user;
-int g_databases = 0;
-
-bool Run(const QString& program, const QStringList& args)
-{
-    QProcess p;
-    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p.start(program, args);
-    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        std::fprintf(stderr, "%s failed\n", qPrintable(program));
-        return false;
-    }
-    return true;
-}
-
-QString ConnInfo(const QString& db) { return QStringLiteral("host=%1 port=%2 user=%3 dbname=%4").arg(g_host, g_port, g_user, db); }
-
-// A fresh database with the store's layout, made as an administrator makes it.
-QString FreshPgStore()
-{
-    const QString db = QStringLiteral("bench%1").arg(g_databases++);
-    if (!Run(QStringLiteral("psql"), {QStringLiteral("-q"), QStringLiteral("-X"), ConnInfo(QStringLiteral("postgres")), QStringLiteral("-c"),
-                                      QStringLiteral("create database ") + db})
-        || !Run(QStringLiteral("psql"), {QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
-                                         ConnInfo(db), QStringLiteral("-f"), QStringLiteral(IDCARD_SOURCE_DIR "/data/postgres/create_store.sql")}))
-        return QString();
-    return db;
-}
-
-// Each timed import starts with nothing left for the disk to write from the one before: the
-// server's checkpoint written, the file system synced.
-void Quiesce()
-{
-    Run(QStringLiteral("psql"), {QStringLiteral("-q"), QStringLiteral("-X"), ConnInfo(QStringLiteral("postgres")), QStringLiteral("-c"),
-                                 QStringLiteral("checkpoint")});
-    ::sync();
-}
 
 // A fresh file store in the folder.
 bool FreshFileStore(TDM_Main& dm, const QString& folder)
@@ -153,26 +115,9 @@ int main(int argc, char* argv[])
     const int stations = std::max(2, BenchOption(QStringLiteral("--stations"), QStringLiteral("4")).toInt());
 
     QTemporaryDir work;
-    const QString state = work.filePath(QStringLiteral("server.state"));
-    const QString serverScript = QStringLiteral(IDCARD_SOURCE_DIR "/scripts/pg_test_server.sh");
-    if (!Run(serverScript, {QStringLiteral("start"), state}))
+    PgBenchServer server(work.path());
+    if (!server.Started())
         return 1;
-    {
-        QFile file(state);
-        file.open(QIODevice::ReadOnly);
-        for (const QByteArray& line : file.readAll().split('\n')) {
-            if (line.startsWith("PGHOST="))
-                g_host = QString::fromUtf8(line.mid(7));
-            else if (line.startsWith("PGPORT="))
-                g_port = QString::fromUtf8(line.mid(7));
-            else if (line.startsWith("PGUSER="))
-                g_user = QString::fromUtf8(line.mid(7));
-        }
-    }
-    struct Stop {
-        QString script, state;
-        ~Stop() { Run(script, {QStringLiteral("stop"), state}); }
-    } stop{serverScript, state};
 
     const QString device = BenchDeviceDb(readings, holders);
     if (device.isEmpty())

@@ -30,3 +30,5 @@ echo "== card checks: the store step over 1,000,000 readings, 只显示异常 ==
 "$build/bench/bench_cardchecks"
 echo "== import into a PostgreSQL store beside the file store, and four stations at once =="
 "$build/bench/bench_pg_import"
+echo "== deletion of 100,000 of 300,000 readings from a PostgreSQL store beside the file store =="
+"$build/bench/bench_pg_delete"

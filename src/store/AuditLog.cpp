@@ -47,7 +47,7 @@ QString OsUserName()
     return user;
 }
 
-bool WriteAudit(QSqlDatabase db, const QString& action, int count, const QString& detail, QString* error)
+AuditRow CurrentAuditRow(const QString& action, int count, const QString& detail)
 {
     AuditRow row;
     row.time = StoreTimeText(QDateTime::currentDateTime());
@@ -56,7 +56,12 @@ bool WriteAudit(QSqlDatabase db, const QString& action, int count, const QString
     row.action = action;
     row.count = count;
     row.detail = detail;
-    return WriteAudit(db, row, error);
+    return row;
+}
+
+bool WriteAudit(QSqlDatabase db, const QString& action, int count, const QString& detail, QString* error)
+{
+    return WriteAudit(db, CurrentAuditRow(action, count, detail), error);
 }
 
 bool WriteAudit(QSqlDatabase db, const AuditRow& row, QString* error)

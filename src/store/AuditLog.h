@@ -37,6 +37,9 @@ struct AuditRow {
 // The operating-system user running the program.
 QString OsUserName();
 
+// A row stamped now with this station and user.
+AuditRow CurrentAuditRow(const QString& action, int count, const QString& detail);
+
 // Adds one row, stamped now with this station and user, through the caller's connection: inside
 // the caller's transaction when one is open, on its own otherwise. false with the store's error.
 bool WriteAudit(QSqlDatabase db, const QString& action, int count, const QString& detail, QString* error);

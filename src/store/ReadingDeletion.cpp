@@ -68,6 +68,11 @@ void ReadingDeletion::Rollback()
     m_open = false;
 }
 
+QString DeletionDetail(const QString& filterText, int deleted)
+{
+    return filterText.isEmpty() ? QStringLiteral("删除 %1 条").arg(deleted) : QStringLiteral("%1；删除 %2 条").arg(filterText).arg(deleted);
+}
+
 bool DeleteReadings(QSqlDatabase db, const std::vector<qint64>& serials, QString* error, const QString& filterText)
 {
     ReadingDeletion deletion(db);
@@ -77,9 +82,7 @@ bool DeleteReadings(QSqlDatabase db, const std::vector<qint64>& serials, QString
         if (!deletion.DeleteReading(serial, error))
             return false; // the destructor rolls back
     const int deleted = deletion.Deleted();
-    const QString detail = filterText.isEmpty() ? QStringLiteral("删除 %1 条").arg(deleted)
-                                                : QStringLiteral("%1；删除 %2 条").arg(filterText).arg(deleted);
-    if (!WriteAudit(db, QString::fromUtf8(AuditAction::kDelete), deleted, detail, error))
+    if (!WriteAudit(db, QString::fromUtf8(AuditAction::kDelete), deleted, DeletionDetail(filterText, deleted), error))
         return false;
     return deletion.Commit(error);
 }

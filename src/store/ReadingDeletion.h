@@ -37,3 +37,5 @@ private:
 // error text when anything failed; the store is then as it was.
 bool DeleteReadings(QSqlDatabase db, const std::vector<qint64>& serials, QString* error,
                     const QString& filterText = QString());
+// The audit detail of a deletion.
+QString DeletionDetail(const QString& filterText, int deleted);

@@ -1,0 +1,87 @@
+#pragma once
+// A private PostgreSQL server for a benchmark (scripts/pg_test_server.sh: a fresh cluster on a Unix
+// socket, default settings), started by the constructor and stopped by the destructor, and fresh
+// stores on it made as an administrator makes them.
+
+#include <QFile>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <cstdio>
+#include <unistd.h>
+
+inline bool Run(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(program, args);
+    if (!p.waitForFinished(600000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        std::fprintf(stderr, "%s failed\n", qPrintable(program));
+        return false;
+    }
+    return true;
+}
+
+inline QString g_host, g_port, g_user;
+inline int g_databases = 0;
+
+inline QString ConnInfo(const QString& db) { return QStringLiteral("host=%1 port=%2 user=%3 dbname=%4").arg(g_host, g_port, g_user, db); }
+
+inline bool Psql(const QString& db, const QStringList& args)
+{
+    return Run(QStringLiteral("psql"), QStringList{QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("-v"),
+                                                   QStringLiteral("ON_ERROR_STOP=1"), ConnInfo(db)}
+                                           + args);
+}
+
+// A fresh database with the store's layout; empty when it could not be made.
+inline QString FreshPgStore()
+{
+    const QString db = QStringLiteral("bench%1").arg(g_databases++);
+    if (!Psql(QStringLiteral("postgres"), {QStringLiteral("-c"), QStringLiteral("create database ") + db})
+        || !Psql(db, {QStringLiteral("-f"), QStringLiteral(IDCARD_SOURCE_DIR "/data/postgres/create_store.sql")}))
+        return QString();
+    return db;
+}
+
+// Each timed step starts with nothing left for the disk to write from the one before: the server's
+// checkpoint written, the file system synced.
+inline void Quiesce()
+{
+    Psql(QStringLiteral("postgres"), {QStringLiteral("-c"), QStringLiteral("checkpoint")});
+    ::sync();
+}
+
+class PgBenchServer {
+public:
+    explicit PgBenchServer(const QString& folder)
+        : m_script(QStringLiteral(IDCARD_SOURCE_DIR "/scripts/pg_test_server.sh")), m_state(folder + QStringLiteral("/server.state"))
+    {
+        if (!Run(m_script, {QStringLiteral("start"), m_state}))
+            return;
+        QFile file(m_state);
+        file.open(QIODevice::ReadOnly);
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            const QString value = QString::fromUtf8(line.mid(line.indexOf('=') + 1));
+            if (line.startsWith("PGHOST="))
+                g_host = value;
+            else if (line.startsWith("PGPORT="))
+                g_port = value;
+            else if (line.startsWith("PGUSER="))
+                g_user = value;
+        }
+        m_started = !g_host.isEmpty();
+    }
+    ~PgBenchServer()
+    {
+        if (m_started)
+            Run(m_script, {QStringLiteral("stop"), m_state});
+    }
+    bool Started() const { return m_started; }
+
+private:
+    QString m_script;
+    QString m_state;
+    bool m_started = false;
+};
