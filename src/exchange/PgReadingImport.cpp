@@ -8,6 +8,7 @@
 #include "StoreUpgrade.h"
 #include "StoreWriter.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -161,6 +162,17 @@ private:
     QString m_backup;
 };
 
+// Scratch stores hold personal data; one left by an import that never ended (the program killed,
+// the machine off) goes at the next import. A running import writes its own all the time.
+void RemoveStaleScratchStores(const QString& folder)
+{
+    const QDateTime stale = QDateTime::currentDateTime().addSecs(-3600);
+    const QDir dir(folder);
+    for (const QFileInfo& file : dir.entryInfoList({QStringLiteral("pgimport-*.db*")}, QDir::Files))
+        if (file.lastModified() < stale)
+            QFile::remove(file.filePath());
+}
+
 // Runs one prepared statement per row on the scratch store.
 bool Insert(QSqlQuery& q, const QVariantList& values, QString* error)
 {
@@ -210,6 +222,7 @@ ImportOutcome PgReadingImporter::ImportDeviceDb(const QString& path)
     if (keys.rowIds.isEmpty())
         return out;
 
+    RemoveStaleScratchStores(m_scratch);
     ScratchStore scratch(m_scratch);
     if (!scratch.Create(&error))
         return fail(QStringLiteral("无法建立导入用的临时记录库：%1").arg(error));

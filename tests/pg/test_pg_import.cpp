@@ -192,6 +192,15 @@ private slots:
         QCOMPARE(pgSide.readAll(), fileSide.readAll());
         // Nothing of the scratch store stays behind.
         QCOMPARE(QDir(pgScratch).entryList(QDir::Files), QStringList{QString::fromLatin1(ReadingLogImporter::kSideFileName)});
+        // One left by an import that never ended goes at the next; one in use (recent) stays.
+        for (const char* name : {"pgimport-old.db", "pgimport-old.db-journal", "pgimport-busy.db"}) {
+            QFile left(QDir(pgScratch).filePath(QLatin1String(name)));
+            QVERIFY(left.open(QIODevice::WriteOnly));
+            if (QByteArray(name).contains("old"))
+                QVERIFY(left.setFileTime(QDateTime::currentDateTime().addDays(-1), QFileDevice::FileModificationTime));
+        }
+        pgImport.ImportDeviceDb(secondFile);
+        QCOMPARE(QDir(pgScratch).entryList({QStringLiteral("pgimport-*")}, QDir::Files), QStringList{QStringLiteral("pgimport-busy.db")});
 
         QString why;
         QVERIFY2(pgImport.AllReadingsStored(firstFile, &why), qPrintable(why));
