@@ -1,7 +1,12 @@
 #include "PgTestServer.h"
 
+#include "PgStore.h"
+
 #include <QFile>
 #include <QHash>
+#include <QSqlQuery>
+#include <QSqlError>
+#include <QSqlRecord>
 
 #include <libpq-fe.h>
 
@@ -87,6 +92,37 @@ QString CreateStore(QString* error)
     if (db.isEmpty() || !Psql(db, {QStringLiteral("-f"), QStringLiteral(IDCARD_SOURCE_DIR "/data/postgres/create_store.sql")}, error))
         return QString();
     return db;
+}
+
+QStringList Rows(PgStore& store, const char* sql)
+{
+    QStringList rows;
+    QString error;
+    const PgResult r = store.Exec(sql, &error);
+    if (!r.Ok())
+        return {QStringLiteral("<failed> ") + error};
+    for (int i = 0; i < r.Rows(); ++i) {
+        QStringList f;
+        for (int c = 0; c < PQnfields(r.handle()); ++c)
+            f << (r.IsNull(i, c) ? QStringLiteral("<null>") : r.Text(i, c));
+        rows << f.join(u'|');
+    }
+    return rows;
+}
+
+QStringList Rows(QSqlDatabase db, const QString& sql)
+{
+    QStringList rows;
+    QSqlQuery q(db);
+    if (!q.exec(sql))
+        return {QStringLiteral("<failed> ") + q.lastError().text()};
+    while (q.next()) {
+        QStringList f;
+        for (int c = 0; c < q.record().count(); ++c)
+            f << (q.value(c).isNull() ? QStringLiteral("<null>") : q.value(c).toString());
+        rows << f.join(u'|');
+    }
+    return rows;
 }
 
 } // namespace PgTestServer

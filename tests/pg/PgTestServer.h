@@ -3,8 +3,11 @@
 // (scripts/pg_test_server.sh, run by CTest as the fixture "pg"). Without it the tests fail and say
 // why: they are never skipped.
 
+#include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+
+class PgStore;
 
 namespace PgTestServer {
 // A fresh, empty database with a name of its own; empty with error when there is no server.
@@ -16,4 +19,7 @@ QString CreateStore(QString* error);
 QString ConnInfo(const QString& db, const QString& user = QString());
 // Runs psql on the database as the superuser with the arguments (-v, -f, -c).
 bool Psql(const QString& db, const QStringList& args, QString* error);
+// The rows of a query as texts, columns joined by '|', null as <null>: for comparing the two stores.
+QStringList Rows(PgStore& store, const char* sql);
+QStringList Rows(QSqlDatabase db, const QString& sql);
 } // namespace PgTestServer

@@ -17,28 +17,14 @@ constexpr int kReadings = 30;
 // The readings left and the audit rows, as texts.
 QStringList Left(QSqlDatabase db)
 {
-    QStringList rows;
-    QSqlQuery q(db);
-    q.exec(QStringLiteral("select serialno, idcardno, readtime from idcardwater order by serialno"));
-    while (q.next())
-        rows << QStringLiteral("%1 %2 %3").arg(q.value(0).toString(), q.value(1).toString(), q.value(2).toString());
-    q.exec(QStringLiteral("select action, count, detail from audit_log"));
-    while (q.next())
-        rows << QStringLiteral("%1 %2 %3").arg(q.value(0).toString(), q.value(1).toString(), q.value(2).toString());
-    return rows;
+    return PgTestServer::Rows(db, QStringLiteral("select serialno, idcardno, readtime from idcardwater order by serialno"))
+           + PgTestServer::Rows(db, QStringLiteral("select action, count, detail from audit_log"));
 }
 
 QStringList Left(PgStore& store)
 {
-    QStringList rows;
-    QString error;
-    const PgResult r = store.Exec("select serialno, idcardno, to_char(readtime, 'YYYY-MM-DD HH24:MI:SS') from idcardwater order by serialno", &error);
-    for (int i = 0; i < r.Rows(); ++i)
-        rows << QStringLiteral("%1 %2 %3").arg(r.Text(i, 0), r.Text(i, 1), r.Text(i, 2));
-    const PgResult a = store.Exec("select action, count, detail from audit_log", &error);
-    for (int i = 0; i < a.Rows(); ++i)
-        rows << QStringLiteral("%1 %2 %3").arg(a.Text(i, 0), a.Text(i, 1), a.Text(i, 2));
-    return rows;
+    return PgTestServer::Rows(store, "select serialno, idcardno, to_char(readtime, 'YYYY-MM-DD HH24:MI:SS') from idcardwater order by serialno")
+           + PgTestServer::Rows(store, "select action, count, detail from audit_log");
 }
 
 QString ReadingTime(int i) { return QStringLiteral("2026-05-01 08:%1:00").arg(i, 2, 10, QLatin1Char('0')); }
@@ -94,7 +80,7 @@ private slots:
         QVERIFY2(station.Exec("insert into idcardwater (idcardno, readtime) values ('N1', '2026-05-01 08:00:00')", &error).Ok(), qPrintable(error));
         QVERIFY(!DeleteReadings(station, {1}, &error));
         QVERIFY2(error.contains(QStringLiteral("没有删除刷卡记录的权限")), qPrintable(error));
-        QCOMPARE(Left(station), QStringList{QStringLiteral("1 N1 2026-05-01 08:00:00")});
+        QCOMPARE(Left(station), QStringList{QStringLiteral("1|N1|2026-05-01 08:00:00")});
         QVERIFY(!station.InTransaction());
     }
 };

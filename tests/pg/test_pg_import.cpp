@@ -9,7 +9,6 @@
 #include "TestSupport.h"
 
 #include <QSqlQuery>
-#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -50,16 +49,8 @@ const char* const kWritten[][2] = {
 QStringList FileRows(QSqlDatabase db)
 {
     QStringList rows;
-    for (const auto& sql : kWritten) {
-        QSqlQuery q(db);
-        q.exec(QString::fromUtf8(sql[0]));
-        while (q.next()) {
-            QStringList f;
-            for (int c = 0; c < q.record().count(); ++c)
-                f << (q.value(c).isNull() ? QStringLiteral("<null>") : q.value(c).toString());
-            rows << f.join(u'|');
-        }
-    }
+    for (const auto& sql : kWritten)
+        rows << PgTestServer::Rows(db, QString::fromUtf8(sql[0]));
     rows.sort();
     return rows;
 }
@@ -67,16 +58,8 @@ QStringList FileRows(QSqlDatabase db)
 QStringList PgRows(PgStore& store)
 {
     QStringList rows;
-    QString error;
-    for (const auto& sql : kWritten) {
-        const PgResult r = store.Exec(sql[1], &error);
-        for (int i = 0; i < r.Rows(); ++i) {
-            QStringList f;
-            for (int c = 0; c < PQnfields(r.handle()); ++c)
-                f << (r.IsNull(i, c) ? QStringLiteral("<null>") : r.Text(i, c));
-            rows << f.join(u'|');
-        }
-    }
+    for (const auto& sql : kWritten)
+        rows << PgTestServer::Rows(store, sql[1]);
     rows.sort();
     return rows;
 }
