@@ -1,5 +1,6 @@
 #include "PgReadingImport.h"
 
+#include "AuditLog.h"
 #include "DateText.h"
 #include "PgStore.h"
 #include "ReadAheadVfs.h"
@@ -305,13 +306,19 @@ ImportOutcome PgReadingImporter::ImportDeviceDb(const QString& path)
     };
     if (!m_store.Begin(&error))
         return fail(error);
-    // Stations write their imports one at a time: a holder another station is writing would
-    // otherwise hold this one up at the first shared ID number and then fail it, to be written
-    // again. Each write takes a second or two, so the wait is longer than for a single row.
-    if (!m_store.Exec("set local lock_timeout = 30000", &error).Ok()
-        || !m_store.Exec("select pg_advisory_xact_lock(7526745373011014401)", &error).Ok()
-        || !m_store.Exec("set local lock_timeout = 5000", &error).Ok())
+    step("turn");
+    if (!m_store.TakeWriteTurn(&error))
         return abandon(error, m_store.LastSqlState());
+    // A holder this import found stored may have been deleted since (retention at another station);
+    // its readings would then be stored without it, out of every list. The operator imports again.
+    if (!storedHolders.isEmpty()) {
+        const PgResult still = m_store.Exec("select count(*) from idcardinfo where idcardno = any($1::varchar[])",
+                                            {QString::fromUtf8(ArrayLiteral(storedHolders.values()))}, &error);
+        if (!still.Ok())
+            return abandon(error, still.SqlState());
+        if (still.Number(0, 0) != storedHolders.size())
+            return abandon(QStringLiteral("导入期间另一站点删除了其中的持证人记录，本次未导入任何记录，请重新联接设备导入"));
+    }
     // Holders another station stored since this import looked are left as that station wrote them.
     {
         QStringList candidates;
@@ -479,13 +486,10 @@ ImportOutcome PgReadingImporter::ImportDeviceDb(const QString& path)
         if (!q.exec(QStringLiteral("select logtime, station, osuser, action, count, detail from audit_log order by id")))
             return abandon(q.lastError().text());
         while (q.next()) {
-            PgResult added = m_store.Exec("insert into audit_log (logtime, station, osuser, action, count, detail) "
-                                          "values ($1, $2, $3, $4, $5, $6)",
-                                          {q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
-                                           q.value(3).toString(), q.value(4).toLongLong(), q.value(5).toString()},
-                                          &error);
-            if (!added.Ok())
-                return abandon(error, added.SqlState());
+            const AuditRow row{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
+                               q.value(3).toString(), q.value(4).toInt(), q.value(5).toString()};
+            if (!WriteAudit(m_store, row, &error))
+                return abandon(error, m_store.LastSqlState());
         }
     }
 

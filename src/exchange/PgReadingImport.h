@@ -23,8 +23,8 @@ public:
     // store's importer answers it.
     bool AllReadingsStored(const QString& path, QString* why, bool* unknown = nullptr) const;
 
-    // Called before each step of the write to the shared store ("holders", "readings",
-    // "commit"): tests cut the connection there.
+    // Called before each step of the write to the shared store ("turn", "holders", "readings",
+    // "commit"): tests cut the connection or change the store there.
     std::function<void(const char* step)> beforeStep;
 
 private:

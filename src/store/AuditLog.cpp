@@ -1,6 +1,7 @@
 #include "AuditLog.h"
 
 #include "DateText.h"
+#include "PgStore.h"
 #include "ReadingLogQuery.h"
 #include "RecordStore.h"
 #include "WatchList.h"
@@ -78,6 +79,14 @@ bool WriteAudit(QSqlDatabase db, const AuditRow& row, QString* error)
     if (!ok && error)
         *error = StoreErrorText(q.lastError());
     return ok;
+}
+
+bool WriteAudit(PgStore& store, const AuditRow& row, QString* error)
+{
+    return store
+        .Exec("insert into audit_log (logtime, station, osuser, action, count, detail) values ($1, $2, $3, $4, $5, $6)",
+              {row.time, row.station, row.user, row.action, qint64(row.count), row.detail}, error)
+        .Ok();
 }
 
 QString ReadingLogFilterText(const ReadingLogFilter& filter, bool everyRow)

@@ -45,6 +45,9 @@ AuditRow CurrentAuditRow(const QString& action, int count, const QString& detail
 bool WriteAudit(QSqlDatabase db, const QString& action, int count, const QString& detail, QString* error);
 // The same with the time, station and user given (tests, and one clock for a whole command).
 bool WriteAudit(QSqlDatabase db, const AuditRow& row, QString* error);
+class PgStore;
+// The same on a store on PostgreSQL.
+bool WriteAudit(PgStore& store, const AuditRow& row, QString* error);
 
 struct ReadingLogFilter;
 // The list's filter in words, for the detail of a deletion: the date range, and the ID-number and

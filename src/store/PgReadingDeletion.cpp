@@ -29,9 +29,7 @@ bool DeleteReadings(PgStore& store, const std::vector<qint64>& serials, QString*
     }
     const int count = int(deleted.Affected());
     const AuditRow row = CurrentAuditRow(QString::fromUtf8(AuditAction::kDelete), count, DeletionDetail(filterText, count));
-    const PgResult audit = store.Exec("insert into audit_log (logtime, station, osuser, action, count, detail) values ($1, $2, $3, $4, $5, $6)",
-                                      {row.time, row.station, row.user, row.action, qint64(row.count), row.detail}, error);
-    if (!audit.Ok()) {
+    if (!WriteAudit(store, row, error)) {
         store.Rollback();
         return false;
     }

@@ -240,6 +240,15 @@ void PgStore::Rollback()
     m_transaction = false;
 }
 
+bool PgStore::TakeWriteTurn(QString* error)
+{
+    const bool taken = Exec("set local lock_timeout = 30000", error).Ok()
+                       && Exec("select pg_advisory_xact_lock(7526745373011014401)", error).Ok();
+    if (!taken && m_lastState == QLatin1String("55P03") && error)
+        *error = QStringLiteral("其他站点正在写入记录库，等待 30 秒后仍未轮到本站点，本次操作未完成，请稍后再试");
+    return taken && Exec("set local lock_timeout = 5000", error).Ok();
+}
+
 int PgStore::BackendPid() const { return m_conn ? PQbackendPID(m_conn) : 0; }
 
 bool PgStore::ensureConnected(QString* error)

@@ -134,6 +134,10 @@ public:
     bool Commit(QString* error);
     void Rollback();
     bool InTransaction() const { return m_transaction; }
+    // Inside a transaction: waits for this store's write turn, which every station's import and
+    // retention take, so that they never interleave. Each holds it a second or two, so the wait
+    // is longer than for a single row; false with the reason after 30 s.
+    bool TakeWriteTurn(QString* error);
     // The SQLSTATE of the last statement or copy that failed on the server; empty after one that ran.
     QString LastSqlState() const { return m_lastState; }
     // How many times a lost connection was made again.

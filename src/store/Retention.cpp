@@ -26,6 +26,11 @@ bool run(QSqlQuery& q, const QString& sql, const QString& cut, QString* error)
 }
 } // namespace
 
+QString RetentionDetail(const QString& cut, int days, const RetentionResult& r)
+{
+    return QStringLiteral("保存期限 %1 天：删除 %2 之前的 %3 条记录、%4 位持证人").arg(days).arg(cut.left(10)).arg(r.readings).arg(r.holders);
+}
+
 QString RetentionCut(const QDate& today, int days) { return StoreTimeText(today.addDays(-days).startOfDay()); }
 
 bool CountExpired(QSqlDatabase db, const QString& cut, int* count, QString* error)
@@ -65,14 +70,7 @@ RetentionResult DeleteExpired(QSqlDatabase db, const QString& cut, int days)
         ok = ok && run(q, holders, QString(), &r.error);
         if (ok)
             r.holders = q.numRowsAffected();
-        ok = ok
-             && WriteAudit(db, QString::fromUtf8(AuditAction::kRetention), r.readings,
-                           QStringLiteral("保存期限 %1 天：删除 %2 之前的 %3 条记录、%4 位持证人")
-                               .arg(days)
-                               .arg(cut.left(10))
-                               .arg(r.readings)
-                               .arg(r.holders),
-                           &r.error);
+        ok = ok && WriteAudit(db, QString::fromUtf8(AuditAction::kRetention), r.readings, RetentionDetail(cut, days, r), &r.error);
     }
     if (ok && !TransactionEnded(db) && db.commit()) {
         r.ok = true;

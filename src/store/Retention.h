@@ -26,3 +26,5 @@ struct RetentionResult {
 // Deletes the readings before the cut, then every holder left without a reading who is not on
 // the watch list, and writes the audit row; all or nothing. days goes into the audit row.
 RetentionResult DeleteExpired(QSqlDatabase db, const QString& cut, int days);
+// The audit detail of a retention deletion.
+QString RetentionDetail(const QString& cut, int days, const RetentionResult& result);

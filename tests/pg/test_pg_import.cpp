@@ -273,6 +273,38 @@ private slots:
         QCOMPARE(stored.Number(0, 2), 5);
     }
 
+    void holderDeletedMeanwhileStopsTheImport()
+    {
+        // Retention at another station removes a holder this import found stored: its readings
+        // must not go in without it.
+        PgStore store;
+        QString conninfo;
+        QVERIFY(freshStore(store, &conninfo));
+        const QString scratch = m_dir.filePath(QStringLiteral("meanwhile"));
+        QDir().mkpath(scratch);
+        PgReadingImporter importer(store, scratch);
+        QVERIFY(importer.ImportDeviceDb(device({Reading(1, QStringLiteral("07:00:00"))})).Complete());
+        PgStore other;
+        QString error;
+        QVERIFY2(other.Open(conninfo, kVersion, &error), qPrintable(error));
+        importer.beforeStep = [&](const char* at) {
+            if (qstrcmp(at, "turn") == 0) {
+                other.Exec("delete from idcardwater", &error);
+                other.Exec("delete from idcardinfo", &error);
+            }
+        };
+        const QString later = device({Reading(1, QStringLiteral("09:00:00")), Reading(2, QStringLiteral("09:01:00"))});
+        const ImportOutcome stopped = importer.ImportDeviceDb(later);
+        QVERIFY(stopped.readFailed && !stopped.Complete());
+        QVERIFY2(stopped.error.contains(QStringLiteral("另一站点删除")), qPrintable(stopped.error));
+        QCOMPARE(PgTestServer::Rows(store, "select count(*) from idcardinfo"), QStringList{QStringLiteral("0")});
+
+        importer.beforeStep = nullptr;
+        const ImportOutcome again = importer.ImportDeviceDb(later);
+        QVERIFY2(again.Complete() && again.count == 2, qPrintable(OutcomeText(again) + again.error));
+        QCOMPARE(PgTestServer::Rows(store, "select count(*) from idcardwater w join idcardinfo b using (idcardno)"), QStringList{QStringLiteral("2")});
+    }
+
     void connectionCutLeavesNothing_data()
     {
         QTest::addColumn<QString>("step");
