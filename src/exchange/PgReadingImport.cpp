@@ -8,6 +8,7 @@
 #include "SQLiteTable.h"
 #include "StoreUpgrade.h"
 #include "StoreWriter.h"
+#include "WatchList.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -66,24 +67,6 @@ bool ReadDeviceKeys(const QString& path, DeviceKeys* keys, QString* error)
         return false;
     }
     return true;
-}
-
-// A PostgreSQL array literal of texts, each quoted.
-QByteArray ArrayLiteral(const QStringList& items)
-{
-    QByteArray out = "{";
-    for (qsizetype i = 0; i < items.size(); ++i) {
-        if (i)
-            out += ',';
-        out += '"';
-        for (const char c : items[i].toUtf8()) {
-            if (c == '"' || c == '\\')
-                out += '\\';
-            out += c;
-        }
-        out += '"';
-    }
-    return out + '}';
 }
 
 QString ShiftTime(const QString& storeTime, int seconds)
@@ -232,7 +215,7 @@ ImportOutcome PgReadingImporter::ImportDeviceDb(const QString& path)
     // What the shared store knows of these ID numbers: their holders (without photos, which the
     // import never reads), watch-list entries, and readings within the repeat span of the file's
     // times, which are all the import's rules look at.
-    const PgParam ids = PgParam(QString::fromUtf8(ArrayLiteral(keys.ids)));
+    const PgParam ids = PgParam(PgTextArray(keys.ids));
     PgResult holders = m_store.Exec("select idcardno, name, sex, nation_no, born, address, grantdept, usefullifebegin, "
                                     "usefullifeend, blackflag from idcardinfo where idcardno = any($1::varchar[])",
                                     {ids}, &error);
@@ -313,7 +296,7 @@ ImportOutcome PgReadingImporter::ImportDeviceDb(const QString& path)
     // its readings would then be stored without it, out of every list. The operator imports again.
     if (!storedHolders.isEmpty()) {
         const PgResult still = m_store.Exec("select count(*) from idcardinfo where idcardno = any($1::varchar[])",
-                                            {QString::fromUtf8(ArrayLiteral(storedHolders.values()))}, &error);
+                                            {PgTextArray(storedHolders.values())}, &error);
         if (!still.Ok())
             return abandon(error, still.SqlState());
         if (still.Number(0, 0) != storedHolders.size())
@@ -331,7 +314,7 @@ ImportOutcome PgReadingImporter::ImportDeviceDb(const QString& path)
                 candidates << q.value(0).toString();
         if (!candidates.isEmpty()) {
             PgResult meanwhile = m_store.Exec("select idcardno from idcardinfo where idcardno = any($1::varchar[])",
-                                              {QString::fromUtf8(ArrayLiteral(candidates))}, &error);
+                                              {PgTextArray(candidates)}, &error);
             if (!meanwhile.Ok())
                 return abandon(error, meanwhile.SqlState());
             for (int i = 0; i < meanwhile.Rows(); ++i)
@@ -346,10 +329,11 @@ ImportOutcome PgReadingImporter::ImportDeviceDb(const QString& path)
         // stations writing the same holders wait for each other instead of deadlocking. Should
         // another station have stored one of them since this import looked, they go again through
         // a scratch table that skips those.
-        QStringList flagged, flags;
+        QStringList flagged, flags, copiedIds;
         auto copyHolders = [&](const char* copySql, QString* why) {
             flagged.clear();
             flags.clear();
+            copiedIds.clear();
             PgCopyIn copy(m_store, copySql);
             QSqlQuery q(local);
             q.setForwardOnly(true);
@@ -371,6 +355,7 @@ ImportOutcome PgReadingImporter::ImportDeviceDb(const QString& path)
                     }
                     continue;
                 }
+                copiedIds << id;
                 copy.Row(11);
                 for (int c = 0; c < 10; ++c) {
                     if (q.value(c).isNull())
@@ -413,10 +398,19 @@ ImportOutcome PgReadingImporter::ImportDeviceDb(const QString& path)
             if (!added.Ok())
                 return abandon(error, added.SqlState());
         }
+        // The list may have changed at another station since this import read it: its new holders
+        // are flagged by the list as it is now, in this write turn.
+        if (!copiedIds.isEmpty()) {
+            PgResult set = m_store.Exec("update idcardinfo b set blackflag = case when exists (select 1 from watchlist w where w.idcardno = b.idcardno) "
+                                        "then $2 else $3 end where b.idcardno = any($1::varchar[])",
+                                        {PgTextArray(copiedIds), kFlagListed, kFlagUnlisted}, &error);
+            if (!set.Ok())
+                return abandon(error, set.SqlState());
+        }
         if (!flagged.isEmpty()) {
             PgResult set = m_store.Exec("update idcardinfo b set blackflag = d.f from unnest($1::varchar[], $2::varchar[]) d(i, f) "
                                         "where b.idcardno = d.i",
-                                        {QString::fromUtf8(ArrayLiteral(flagged)), QString::fromUtf8(ArrayLiteral(flags))}, &error);
+                                        {PgTextArray(flagged), PgTextArray(flags)}, &error);
             if (!set.Ok())
                 return abandon(error, set.SqlState());
         }
@@ -473,7 +467,7 @@ ImportOutcome PgReadingImporter::ImportDeviceDb(const QString& path)
         if (!changedSerials.isEmpty()) {
             PgResult set = m_store.Exec("update idcardwater w set checkflags = w.checkflags | d.f "
                                         "from unnest($1::bigint[], $2::integer[]) d(s, f) where w.serialno = d.s",
-                                        {QString::fromUtf8(ArrayLiteral(changedSerials)), QString::fromUtf8(ArrayLiteral(changedChecks))},
+                                        {PgTextArray(changedSerials), PgTextArray(changedChecks)},
                                         &error);
             if (!set.Ok())
                 return abandon(error, set.SqlState());
@@ -528,7 +522,7 @@ bool PgReadingImporter::AllReadingsStored(const QString& path, QString* why, boo
     PgResult missing = m_store.Exec("select min(d.n) from unnest($1::varchar[], $2::timestamp[]) with ordinality d(i, t, n) "
                                     "where not exists (select 1 from idcardwater a join idcardinfo b on b.idcardno = a.idcardno "
                                     "where a.idcardno = d.i and a.readtime = d.t)",
-                                    {QString::fromUtf8(ArrayLiteral(keys.rowIds)), QString::fromUtf8(ArrayLiteral(keys.times))},
+                                    {PgTextArray(keys.rowIds), PgTextArray(keys.times)},
                                     &error);
     if (!missing.Ok())
         return fail(error, true);

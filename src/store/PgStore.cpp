@@ -40,6 +40,23 @@ QString StatementError(const PGresult* result, PGconn* conn)
 
 } // namespace
 
+QString PgTextArray(const QStringList& items)
+{
+    QString out = QStringLiteral("{");
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        if (i)
+            out += u',';
+        out += u'"';
+        for (const QChar c : items[i]) {
+            if (c == u'"' || c == u'\\')
+                out += u'\\';
+            out += c;
+        }
+        out += u'"';
+    }
+    return out + u'}';
+}
+
 PgResult::~PgResult()
 {
     if (m_result)

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <initializer_list>
 
@@ -59,6 +60,9 @@ private:
 };
 
 class PgStore;
+
+// A PostgreSQL array literal of texts, each quoted: one parameter for a whole list.
+QString PgTextArray(const QStringList& items);
 
 // Rows sent to the server with COPY in its binary form, in chunks as they are added: bytes go as
 // they are, with no escaping, and a photo is never held twice. Every value is text, bytes or a

@@ -61,7 +61,7 @@ sqlite3* sqliteHandle(QSqlDatabase db)
 
 // The lines of a bulk import straight through SQLite: a list of 100,000 lines costs half the
 // time it takes through QSqlQuery.
-bool upsertDirect(sqlite3* connection, const QList<QString>& ids, const QList<const WatchListLine*>& lines, const QString& time,
+bool upsertDirect(sqlite3* connection, const QStringList& ids, const QList<const WatchListLine*>& lines, const QString& time,
                   const QString& station, QString* error)
 {
     sqlite3_stmt* st = nullptr;
@@ -135,9 +135,9 @@ bool WatchList::finish(bool ok, QString* error)
     return false;
 }
 
-bool WatchList::Add(const QStringList& idcardnos, const QString& reason, QString* error)
+bool WatchIdsToAdd(const QStringList& idcardnos, QStringList* ids, QString* error)
 {
-    QStringList ids;
+    ids->clear();
     for (const QString& text : idcardnos) {
         const QString id = NormaliseIdNumber(text);
         const QString problem = WatchIdProblem(id);
@@ -145,9 +145,39 @@ bool WatchList::Add(const QStringList& idcardnos, const QString& reason, QString
             setError(error, problem);
             return false;
         }
-        if (!ids.contains(id)) // a number given twice is one change
-            ids << id;
+        if (!ids->contains(id)) // a number given twice is one change
+            *ids << id;
     }
+    return true;
+}
+
+bool WatchListLinesToImport(const QList<WatchListLine>& lines, QList<const WatchListLine*>* valid, QStringList* ids,
+                            WatchListImportResult* r)
+{
+    QSet<QString> seen;
+    for (const WatchListLine& line : lines) {
+        const QString id = NormaliseIdNumber(line.idcardno);
+        if (!WatchIdProblem(id).isEmpty()) {
+            ++r->skipped;
+            r->badLines << line.line;
+        } else if (seen.contains(id)) {
+            ++r->skipped; // the first line of an ID number counts
+        } else {
+            seen.insert(id);
+            *valid << &line;
+            *ids << id;
+        }
+    }
+    if (valid->isEmpty())
+        r->error = QStringLiteral("文件中没有有效的身份证号，黑名单未作任何改动");
+    return !valid->isEmpty();
+}
+
+bool WatchList::Add(const QStringList& idcardnos, const QString& reason, QString* error)
+{
+    QStringList ids;
+    if (!WatchIdsToAdd(idcardnos, &ids, error))
+        return false;
     if (!begin(error))
         return false;
     bool ok = true;
@@ -232,25 +262,9 @@ WatchListImportResult WatchList::Import(const QList<WatchListLine>& lines)
 {
     WatchListImportResult r;
     QList<const WatchListLine*> valid;
-    QList<QString> ids;
-    QSet<QString> seen;
-    for (const WatchListLine& line : lines) {
-        const QString id = NormaliseIdNumber(line.idcardno);
-        if (!WatchIdProblem(id).isEmpty()) {
-            ++r.skipped;
-            r.badLines << line.line;
-        } else if (seen.contains(id)) {
-            ++r.skipped; // the first line of an ID number counts
-        } else {
-            seen.insert(id);
-            valid << &line;
-            ids << id;
-        }
-    }
-    if (valid.isEmpty()) {
-        r.error = QStringLiteral("文件中没有有效的身份证号，黑名单未作任何改动");
+    QStringList ids;
+    if (!WatchListLinesToImport(lines, &valid, &ids, &r))
         return r;
-    }
     if (!begin(&r.error))
         return r;
     bool ok = true;

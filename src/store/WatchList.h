@@ -41,6 +41,13 @@ QString LocalStationName();
 // Why an ID number (normalised) cannot be listed; empty when it can.
 QString WatchIdProblem(const QString& idcardno);
 
+// The ID numbers of an addition, normalised, each once; false with the first one's problem.
+bool WatchIdsToAdd(const QStringList& idcardnos, QStringList* ids, QString* error);
+// The lines of a list file that an import stores (the first of each valid ID number) with their
+// normalised ID numbers; the others are counted in r. false with r->error when none is valid.
+bool WatchListLinesToImport(const QList<WatchListLine>& lines, QList<const WatchListLine*>* valid, QStringList* ids,
+                            WatchListImportResult* r);
+
 class WatchList {
 public:
     explicit WatchList(QSqlDatabase db, QString station = LocalStationName());
