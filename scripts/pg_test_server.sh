@@ -41,8 +41,10 @@ case "$action" in
     ;;
   start)
     stop # a server left by an interrupted run
+    # Private to the server's user (root passes anyway): its socket trusts every login, the
+    # superuser's too, so no other local user may reach it.
     folder="$(mktemp -d /tmp/idcard-pg.XXXXXX)"
-    chmod 755 "$folder"
+    chmod 700 "$folder"
     if [ "$(id -u)" -eq 0 ]; then
       chown postgres "$folder"
     fi
