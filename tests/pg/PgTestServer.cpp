@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QHash>
+#include <QProcess>
 #include <QSqlQuery>
 #include <QSqlError>
 #include <QSqlRecord>
@@ -11,7 +12,6 @@
 #include <libpq-fe.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <unistd.h>
 
 namespace PgTestServer {
@@ -35,13 +35,6 @@ QHash<QString, QString> State(QString* error)
     return values;
 }
 
-QString Quoted(const QString& arg)
-{
-    QString q = arg;
-    q.replace(QLatin1String("'"), QLatin1String("'\\''"));
-    return u'\'' + q + u'\'';
-}
-
 } // namespace
 
 QString ConnInfo(const QString& db, const QString& user)
@@ -53,7 +46,7 @@ QString ConnInfo(const QString& db, const QString& user)
              user.isEmpty() ? state.value(QStringLiteral("PGUSER")) : user);
 }
 
-QString CreateDatabase(QString* error)
+QString CreateDatabase(QString* error, const QString& owner)
 {
     if (State(error).isEmpty())
         return QString();
@@ -62,7 +55,14 @@ QString CreateDatabase(QString* error)
     PGconn* conn = PQconnectdb(ConnInfo(QStringLiteral("postgres")).toUtf8().constData());
     bool ok = PQstatus(conn) == CONNECTION_OK;
     if (ok) {
-        PGresult* r = PQexec(conn, QStringLiteral("create database %1").arg(name).toUtf8().constData());
+        QByteArray sql = "create database " + name.toUtf8();
+        if (!owner.isEmpty()) {
+            const QByteArray o = owner.toUtf8();
+            char* quoted = PQescapeIdentifier(conn, o.constData(), size_t(o.size()));
+            sql += QByteArray(" owner ") + quoted;
+            PQfreemem(quoted);
+        }
+        PGresult* r = PQexec(conn, sql.constData());
         ok = PQresultStatus(r) == PGRES_COMMAND_OK;
         if (!ok)
             *error = QString::fromUtf8(PQresultErrorMessage(r));
@@ -74,16 +74,22 @@ QString CreateDatabase(QString* error)
     return ok ? name : QString();
 }
 
-bool Psql(const QString& db, const QStringList& args, QString* error)
+bool Psql(const QString& db, const QStringList& args, QString* error, const QString& user)
 {
-    QString command = QStringLiteral("psql -q -X -v ON_ERROR_STOP=1 %1").arg(Quoted(ConnInfo(db)));
-    for (const QString& arg : args)
-        command += u' ' + Quoted(arg);
-    command += QStringLiteral(" >/dev/null 2>&1");
-    const int rc = std::system(command.toUtf8().constData());
-    if (rc != 0)
-        *error = QStringLiteral("psql %1 failed (%2)").arg(args.join(u' ')).arg(rc);
-    return rc == 0;
+    QProcess psql;
+    psql.setProcessChannelMode(QProcess::MergedChannels);
+    psql.start(QStringLiteral("psql"), QStringList{QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("-v"),
+                                                   QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-d"), ConnInfo(db, user)}
+                                           + args);
+    const bool finished = psql.waitForFinished(120000);
+    const QString output = QString::fromUtf8(psql.readAll()).trimmed();
+    if (finished && psql.exitStatus() == QProcess::NormalExit && psql.exitCode() == 0)
+        return true;
+    if (!finished)
+        psql.kill();
+    *error = QStringLiteral("psql %1 failed (%2): %3")
+                 .arg(args.join(u' '), finished ? QString::number(psql.exitCode()) : psql.errorString(), output);
+    return false;
 }
 
 QString CreateStore(QString* error)

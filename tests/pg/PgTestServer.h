@@ -10,15 +10,17 @@
 class PgStore;
 
 namespace PgTestServer {
-// A fresh, empty database with a name of its own; empty with error when there is no server.
-QString CreateDatabase(QString* error);
+// A fresh, empty database with a name of its own, owned by owner when given; empty with error when
+// there is no server.
+QString CreateDatabase(QString* error, const QString& owner = QString());
 // A fresh database with the store's layout, made by data/postgres/create_store.sql run with psql as
 // an administrator would.
 QString CreateStore(QString* error);
 // A connection text for the database, as the server's superuser or as user.
 QString ConnInfo(const QString& db, const QString& user = QString());
-// Runs psql on the database as the superuser with the arguments (-v, -f, -c).
-bool Psql(const QString& db, const QStringList& args, QString* error);
+// Runs psql on the database as the superuser, or as user, with the arguments (-v, -f, -c). On
+// failure error holds psql's own words, so no statement given here may hold a password.
+bool Psql(const QString& db, const QStringList& args, QString* error, const QString& user = QString());
 // The rows of a query as texts, columns joined by '|', null as <null>: for comparing the two stores.
 QStringList Rows(PgStore& store, const char* sql);
 QStringList Rows(QSqlDatabase db, const QString& sql);
