@@ -14,6 +14,12 @@ SELECT current_database() AS store_db, current_schema() AS store_schema \gset
 -- TEMPORARY: an import hands its rows over through temporary tables of its own session.
 GRANT CONNECT, TEMPORARY ON DATABASE :"store_db" TO :"station_role";
 GRANT USAGE ON SCHEMA :"store_schema" TO :"station_role";
+-- Servers before version 15 let every role create in the public schema; only the tables' owner
+-- may (the store's later versions are its scripts).
+SELECT tableowner AS store_owner FROM pg_tables
+    WHERE schemaname = current_schema() AND tablename = 'idcardinfo' \gset
+REVOKE CREATE ON SCHEMA :"store_schema" FROM PUBLIC;
+GRANT CREATE ON SCHEMA :"store_schema" TO :"store_owner";
 
 GRANT SELECT, INSERT, DELETE ON idcardinfo, idcardwater, watchlist TO :"station_role";
 GRANT UPDATE (blackflag) ON idcardinfo TO :"station_role";
