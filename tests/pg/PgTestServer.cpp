@@ -76,6 +76,8 @@ QString CreateDatabase(QString* error, const QString& owner)
 
 bool Psql(const QString& db, const QStringList& args, QString* error, const QString& user)
 {
+    if (State(error).isEmpty())
+        return false;
     QProcess psql;
     psql.setProcessChannelMode(QProcess::MergedChannels);
     psql.start(QStringLiteral("psql"), QStringList{QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("-v"),
