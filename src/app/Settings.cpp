@@ -7,6 +7,7 @@
 namespace {
 const char* const kRetentionDays = "retention/days";
 const char* const kStationName = "station/name";
+const char* const kStoreConnection = "store/connection";
 } // namespace
 
 Settings::Settings(QString programFolder) : m_folder(std::move(programFolder)) {}
@@ -32,6 +33,14 @@ QString Settings::StationName() const
 {
     const QString name = StationSetting();
     return name.isEmpty() ? QSysInfo::machineHostName() : name;
+}
+
+QString Settings::StoreConnection() const
+{
+    const QSettings ini(FilePath(), QSettings::IniFormat);
+    // QSettings splits an unquoted value at its commas; a connection text has none of its own.
+    const QVariant value = ini.value(QLatin1String(kStoreConnection));
+    return (value.typeId() == QMetaType::QStringList ? value.toStringList().join(u',') : value.toString()).trimmed();
 }
 
 bool Settings::Save(int retentionDays, const QString& station, QString* error) const

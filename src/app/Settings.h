@@ -6,6 +6,9 @@
 //                        0: everything is kept
 //   [station]   name     this station's name in the watch list and the audit trail; empty: the
 //                        host name
+//   [store]     connection   a record store on PostgreSQL shared by several stations: a libpq
+//                        connection string ("host=... dbname=... user=...") or a service
+//                        ("service=idcard"); empty: the store file database/KeepTrackLog.db
 
 #include <QString>
 
@@ -23,6 +26,9 @@ public:
     QString StationSetting() const;
     // The name to use: the setting, else the host name.
     QString StationName() const;
+
+    // The PostgreSQL store's connection as written; empty for the store file.
+    QString StoreConnection() const;
 
     // Writes both values; false with the reason when the file could not be written.
     bool Save(int retentionDays, const QString& station, QString* error) const;

@@ -121,6 +121,39 @@ bool PgStore::CheckConnectionText(const QString& connection, QString* error)
     return true;
 }
 
+QString PgStore::KeywordConnectionText(const QString& connection)
+{
+    PQconninfoOption* options = PQconninfoParse(connection.toUtf8().constData(), nullptr);
+    if (!options)
+        return QString();
+    QStringList pairs;
+    for (const PQconninfoOption* o = options; o->keyword; ++o) {
+        if (!o->val)
+            continue;
+        QString value = QString::fromUtf8(o->val);
+        value.replace(u'\\', QLatin1String("\\\\")).replace(u'\'', QLatin1String("\\'"));
+        pairs << QString::fromUtf8(o->keyword) + QStringLiteral("='") + value + u'\'';
+    }
+    PQconninfoFree(options);
+    return pairs.join(u' ');
+}
+
+bool PgStore::ConnectionLost(pg_conn* conn)
+{
+    if (!conn)
+        return true;
+    // A server that ended this session meanwhile has said so on the socket (its farewell, then
+    // the end): reading both marks the connection bad without sending anything that could be
+    // half done.
+    for (int reads = 0; reads < 4 && PQstatus(conn) == CONNECTION_OK && SocketReadable(conn); ++reads) {
+        if (!PQconsumeInput(conn))
+            break;
+        while (PGnotify* n = PQnotifies(conn))
+            PQfreemem(n);
+    }
+    return PQstatus(conn) != CONNECTION_OK;
+}
+
 bool PgStore::Open(const QString& connection, int version, QString* error)
 {
     Close();
@@ -274,16 +307,7 @@ bool PgStore::ensureConnected(QString* error)
         *error = QStringLiteral("记录库未打开");
         return false;
     }
-    // A server that ended this session meanwhile has said so on the socket (its farewell, then
-    // the end): reading both marks the connection bad without sending anything that could be
-    // half done.
-    for (int reads = 0; reads < 4 && PQstatus(m_conn) == CONNECTION_OK && SocketReadable(m_conn); ++reads) {
-        if (!PQconsumeInput(m_conn))
-            break;
-        while (PGnotify* n = PQnotifies(m_conn))
-            PQfreemem(n);
-    }
-    if (PQstatus(m_conn) == CONNECTION_OK)
+    if (!ConnectionLost(m_conn))
         return true;
     // What the transaction did is gone with the session; a new one must not take its place
     // unnoticed, so its statements fail until it is ended.

@@ -118,6 +118,12 @@ public:
     // Checks a connection text from the settings: libpq must read it, and it must not hold a
     // password. false with the reason.
     static bool CheckConnectionText(const QString& connection, QString* error);
+    // The same connection as keyword='value' pairs, the form Qt's PostgreSQL driver passes on as
+    // its connect options; empty when libpq cannot read it.
+    static QString KeywordConnectionText(const QString& connection);
+    // Whether an idle connection is gone: the server's farewell is read off the socket, nothing
+    // is sent. Also for the connections of Qt's driver.
+    static bool ConnectionLost(pg_conn* conn);
 
     // Connects and checks that the database holds a store of version. On failure the store stays
     // closed, and LastFailure and error say why.

@@ -1,5 +1,11 @@
 #include "RecordStore.h"
 
+#include "PgStore.h"
+#include "Settings.h"
+#include "StoreUpgrade.h"
+
+#include <libpq-fe.h>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -29,7 +35,81 @@ QString ProgramFolder()
 
 bool TDM_Main::Open(const QString& programFolder, QString* error)
 {
+    const QString connection = Settings(programFolder).StoreConnection();
+    if (!connection.isEmpty())
+        return OpenPg(connection, error);
     return OpenFile(StorePath(programFolder), error);
+}
+
+bool TDM_Main::OpenPg(const QString& connection, QString* error)
+{
+    Close();
+    m_openError.clear();
+    QString failed;
+    if (!error)
+        error = &failed;
+    const bool opened = openPg(connection, error);
+    if (!opened) {
+        m_openError = *error;
+        Close();
+    }
+    return opened;
+}
+
+namespace {
+
+std::atomic<int> connectionCounter{0};
+
+// The first store keeps the name con1; further ones (tests) get their own.
+QString nextConnectionName()
+{
+    const int n = connectionCounter++;
+    return n == 0 ? QString::fromLatin1(TDM_Main::kConnectionName) : QStringLiteral("con1_%1").arg(n);
+}
+
+pg_conn* pgHandle(const QSqlDatabase& db)
+{
+    const QVariant handle = db.isOpen() ? db.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "PGconn*") != 0)
+        return nullptr;
+    return *static_cast<PGconn* const*>(handle.data());
+}
+
+bool openQtPg(QSqlDatabase db, QString* error)
+{
+    if (!db.open()) {
+        *error = QStringLiteral("无法连接记录库服务器：%1").arg(db.lastError().databaseText().trimmed());
+        return false;
+    }
+    if (pg_conn* conn = pgHandle(db)) {
+        PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
+        PQclear(PQexec(conn, "set lock_timeout = 5000"));
+    }
+    return true;
+}
+
+} // namespace
+
+bool TDM_Main::openPg(const QString& connection, QString* error)
+{
+    m_pg = std::make_unique<PgStore>();
+    if (!m_pg->Open(connection, LatestStoreVersion(ProgramUpgradeSteps()), error))
+        return false;
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {
+        *error = QStringLiteral("缺少 Qt 的 PostgreSQL 驱动（Debian 软件包 libqt6sql6-psql），无法读取记录库");
+        return false;
+    }
+    m_connectionName = nextConnectionName();
+    m_listingName = m_connectionName + QStringLiteral("_list");
+    const QString options = PgStore::KeywordConnectionText(connection)
+                            + QStringLiteral(" connect_timeout=10 fallback_application_name=idcard");
+    for (const QString& name : {m_connectionName, m_listingName}) {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+        db.setConnectOptions(options);
+        if (!openQtPg(db, error))
+            return false;
+    }
+    return true;
 }
 
 bool TDM_Main::OpenFile(const QString& path, QString* error)
@@ -54,10 +134,7 @@ bool TDM_Main::openFile(const QString& path, QString* error)
             *error = QStringLiteral("无法打开数据库文件 \"%1\"：文件不存在").arg(QDir::toNativeSeparators(path));
         return false;
     }
-    // The first store keeps the name con1; further ones (tests) get their own.
-    static std::atomic<int> counter{0};
-    const int n = counter++;
-    m_connectionName = n == 0 ? QString::fromLatin1(kConnectionName) : QStringLiteral("con1_%1").arg(n);
+    m_connectionName = nextConnectionName();
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     // mode=rw: a missing or vanished file is an error, never silently replaced by an empty store.
     db.setDatabaseName(QUrl::fromLocalFile(info.absoluteFilePath()).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw"));
@@ -93,15 +170,18 @@ bool TDM_Main::openFile(const QString& path, QString* error)
 
 void TDM_Main::Close()
 {
-    if (m_connectionName.isEmpty())
-        return;
-    {
-        QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
-        if (db.isOpen())
-            db.close();
+    for (QString* name : {&m_connectionName, &m_listingName}) {
+        if (name->isEmpty())
+            continue;
+        {
+            QSqlDatabase db = QSqlDatabase::database(*name, false);
+            if (db.isOpen())
+                db.close();
+        }
+        QSqlDatabase::removeDatabase(*name);
+        name->clear();
     }
-    QSqlDatabase::removeDatabase(m_connectionName);
-    m_connectionName.clear();
+    m_pg.reset();
 }
 
 bool TDM_Main::IsOpen() const
@@ -109,11 +189,42 @@ bool TDM_Main::IsOpen() const
     return !m_connectionName.isEmpty() && QSqlDatabase::database(m_connectionName, false).isOpen();
 }
 
+QSqlDatabase TDM_Main::pgConnection(const QString& name) const
+{
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    // Lost while idle: made again once; should that fail, the closed connection makes the next
+    // statement fail with the reason.
+    if (db.isOpen() && PgStore::ConnectionLost(pgHandle(db))) {
+        db.close();
+        QString error;
+        openQtPg(db, &error);
+    }
+    return db;
+}
+
 QSqlDatabase TDM_Main::con1() const
 {
     if (m_connectionName.isEmpty())
         return QSqlDatabase();
+    if (m_pg)
+        return pgConnection(m_connectionName);
     return QSqlDatabase::database(m_connectionName, false);
+}
+
+QSqlDatabase TDM_Main::Listing() const
+{
+    if (m_listingName.isEmpty())
+        return con1();
+    return pgConnection(m_listingName);
+}
+
+bool IsPgStore(const QSqlDatabase& db) { return db.driverName() == QLatin1String("QPSQL"); }
+
+QString StoredTimeText(const QVariant& value)
+{
+    if (value.typeId() == QMetaType::QDateTime)
+        return value.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    return value.toString();
 }
 
 QSqlError BeginExclusive(QSqlDatabase db)

@@ -7,6 +7,10 @@
 #include <QSqlError>
 #include <QString>
 
+#include <memory>
+
+class PgStore;
+
 class TDM_Main {
 public:
     static constexpr const char* kConnectionName = "con1";
@@ -19,10 +23,15 @@ public:
     // The store file of a program folder (given with its trailing separator).
     static QString StorePath(const QString& programFolder);
 
-    // Opens the store of the program folder. The file must already exist and hold the three
+    // Opens the store of the program folder: the PostgreSQL store its settings name (idcard.ini,
+    // [store] connection), else its store file. The file must already exist and hold the three
     // tables: the program never creates one. On failure the connection stays closed and the
     // error says why.
     bool Open(const QString& programFolder, QString* error);
+    // Opens a store on PostgreSQL (a libpq connection text without password) of the program's
+    // version. Writes go through Pg(); con1 is a connection of Qt's driver to the same store for
+    // the reads, and Listing() a third one that the list keeps busy while it reads its rows.
+    bool OpenPg(const QString& connection, QString* error);
     // Opens a store file by path (tests, tools, benchmarks).
     bool OpenFile(const QString& path, QString* error);
     void Close();
@@ -34,14 +43,25 @@ public:
     }
 
     bool IsOpen() const;
+    // On PostgreSQL a connection that the server ended while idle is made again here, once per
+    // loss; when that fails, the statements on it fail and say so.
     QSqlDatabase con1() const;
+    // The connection the list reads its rows on: con1 for the store file. On PostgreSQL rows are
+    // streamed, and any other statement on that connection would discard those not read yet.
+    QSqlDatabase Listing() const;
+    // The store on PostgreSQL; null for the store file.
+    PgStore* Pg() const { return m_pg.get(); }
     // Why the last opening failed; empty after a successful one.
     QString LastOpenError() const { return m_openError; }
 
 private:
     bool openFile(const QString& path, QString* error);
+    bool openPg(const QString& connection, QString* error);
+    QSqlDatabase pgConnection(const QString& name) const;
 
+    std::unique_ptr<PgStore> m_pg;
     QString m_connectionName;
+    QString m_listingName; // PostgreSQL only
     QString m_openError;
 };
 
@@ -68,6 +88,13 @@ bool TransactionEnded(QSqlDatabase db);
 bool EndFailedWrite(QSqlDatabase db, const QString& storeFile, QString* error = nullptr);
 // The file of the store a connection works on; empty when it cannot be told.
 QString StoreFileOf(QSqlDatabase db);
+
+// Whether a connection is to a store on PostgreSQL, whose SQL differs from the file's in a few
+// places (times are timestamps, LIKE minds case).
+bool IsPgStore(const QSqlDatabase& db);
+// A reading time as the program shows and writes it, "YYYY-MM-DD hh:mm:ss", from a time column
+// of either store.
+QString StoredTimeText(const QVariant& value);
 
 // Program folder of the running executable, with its trailing separator.
 QString ProgramFolder();

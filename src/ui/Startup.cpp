@@ -39,6 +39,9 @@ bool OpenStoreAtStart(TDM_Main& dm, const QString& programFolder, const QList<Up
         ShowError(error);
         return false;
     }
+    // A store on PostgreSQL is upgraded by its administrator's scripts; opening checked its version.
+    if (dm.Pg())
+        return true;
     const StoreUpgradeResult upgrade = UpgradeStore(dm.con1(), steps);
     switch (upgrade.outcome) {
     case StoreUpgradeResult::UpToDate:
