@@ -6,17 +6,21 @@ const char* const kReadingLogSelect =
     "select a.Idcardno,a.readtime,a.serialno,b.blackflag,b.name,b.address,b.sex,b.nation_no,b.grantdept,"
     "b.born,b.UsefulLifeBegin,b.UsefulLifeEnd,b.photo,c.nation from idcardwater a,idcardinfo b,nation_mes c ";
 
-ReadingLogQuery BuildReadingLogQuery(const ReadingLogFilter& filter)
+ReadingLogQuery BuildReadingLogQuery(const ReadingLogFilter& filter, bool pg)
 {
     ReadingLogQuery q;
+    q.pg = pg;
+    q.byHolder = filter.listedOnly;
+    const QString like = pg ? QStringLiteral(" ilike ") : QStringLiteral(" like ");
+    const QString escape = pg ? QStringLiteral(" escape '' ") : QStringLiteral(" ");
     q.select = QString::fromUtf8(kReadingLogSelect);
     q.condition = QStringLiteral(" where a.idcardno=b.idcardno and b.nation_no=c.nation_no and (a.readtime between :p1 and :p2)");
     const QString id = TrimBlanks(filter.idText);
     const QString name = TrimBlanks(filter.nameText);
     if (!id.isEmpty())
-        q.condition += QStringLiteral(" and a.idcardno like :p3 ");
+        q.condition += QStringLiteral(" and a.idcardno") + like + QStringLiteral(":p3") + escape;
     if (!name.isEmpty())
-        q.condition += QStringLiteral(" and b.name like :p4 ");
+        q.condition += QStringLiteral(" and b.name") + like + QStringLiteral(":p4") + escape;
     // By the list itself, which is small: the readings are found per listed ID number. Both
     // sides name it so that either loop order can start from the list.
     if (filter.listedOnly)
@@ -47,6 +51,10 @@ ReadingLogQuery BuildReadingLogQuery(const ReadingLogFilter& filter)
 
 QString ReadingLogQuery::ListingSql() const
 {
+    if (pg)
+        return QStringLiteral("select a.idcardno,to_char(a.readtime,'YYYY-MM-DD HH24:MI:SS'),a.serialno,b.name,b.address,b.blackflag "
+                              "from idcardwater a,idcardinfo b,nation_mes c ")
+               + condition + (byHolder ? QStringLiteral(" order by a.idcardno,a.readtime") : QStringLiteral(" order by a.readtime,a.idcardno"));
     return QStringLiteral("select a.Idcardno,a.readtime,a.serialno,b.name,b.address,b.blackflag from idcardwater a,idcardinfo b,nation_mes c ")
         + condition;
 }

@@ -19,10 +19,14 @@ struct ReadingLogQuery {
     QString condition;    // the condition part, beginning with a blank
     QStringList params;   // by position: p1, p2, then p3 / p4 when the filters are given
     QStringList storeParams; // params with the two date texts in the store's form
+    bool pg = false;          // the store is on PostgreSQL
+    bool byHolder = false;    // the watch-list filter: the file store lists holder by holder
 
     QString Sql() const { return select + condition; }
     // The same rows without the photo column, in the same order: the list reads a photo only for
     // the row being shown.
+    // On PostgreSQL the order is given, as the file store's plans give it: by reading time and
+    // ID number, or holder by holder (ID number, time) when only the watch list is shown.
     QString ListingSql() const;
     QString CountSql() const;
     // The same count with the holders as the outer loop: cheaper when the range holds many more
@@ -46,7 +50,9 @@ struct ReadingLogQuery {
 
 extern const char* const kReadingLogSelect;
 
-ReadingLogQuery BuildReadingLogQuery(const ReadingLogFilter& filter);
+// pg: in the SQL of a store on PostgreSQL, where LIKE minds case and takes a backslash as escape;
+// both are dropped so that it finds what the file store finds.
+ReadingLogQuery BuildReadingLogQuery(const ReadingLogFilter& filter, bool pg = false);
 
 // Columns of ListingSql, by position.
 enum ListingColumn { LcIdcardno = 0, LcReadtime, LcSerialno, LcName, LcAddress, LcBlackflag };

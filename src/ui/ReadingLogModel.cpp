@@ -3,7 +3,10 @@
 #include "RecordStore.h"
 
 #include <QBrush>
+#include <QRegularExpression>
+#include <QSqlDriver>
 #include <QSqlError>
+#include <QSqlField>
 
 namespace {
 
@@ -35,6 +38,27 @@ QString unpackStamp(qint64 v)
     return text;
 }
 
+constexpr int kPgBatch = 5000;
+
+// The query's SQL with its parameters written in as literals: a cursor cannot be declared by a
+// prepared statement.
+QString withLiterals(const QSqlDatabase& db, const QString& sql, const QStringList& params)
+{
+    // The placeholders stand in the order of the parameters, as they are bound by position.
+    static const QRegularExpression placeholder(QStringLiteral(":p[0-9]"));
+    QString out;
+    qsizetype from = 0;
+    int next = 0;
+    for (auto it = placeholder.globalMatch(sql); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        QSqlField field(QString(), QMetaType(QMetaType::QString));
+        field.setValue(params.value(next++));
+        out += sql.mid(from, m.capturedStart() - from) + db.driver()->formatValue(field);
+        from = m.capturedEnd();
+    }
+    return out + sql.mid(from);
+}
+
 } // namespace
 
 ReadingLogModel::ReadingLogModel(QObject* parent) : QAbstractTableModel(parent)
@@ -55,6 +79,7 @@ void ReadingLogModel::clearState()
     m_idle.stop();
     m_query.finish();
     m_query = QSqlQuery();
+    endSnapshot();
     m_rows.clear();
     m_rows.shrink_to_fit();
     m_holders.clear();
@@ -66,6 +91,10 @@ void ReadingLogModel::clearState()
     m_currentRow = -1;
 }
 
+namespace {
+qint64 scalarCount(const QSqlDatabase& db, const QString& sql, const QStringList& params, int bind, QString* error);
+} // namespace
+
 bool ReadingLogModel::Run(const QSqlDatabase& db, const ReadingLogQuery& query, QString* error)
 {
     // One reset for the whole run, so views see one change per query.
@@ -74,6 +103,7 @@ bool ReadingLogModel::Run(const QSqlDatabase& db, const ReadingLogQuery& query, 
     auto fail = [&](const QSqlQuery& q) {
         if (error)
             *error = StoreErrorText(q.lastError());
+        endSnapshot();
         endResetModel();
         return false;
     };
@@ -83,12 +113,23 @@ bool ReadingLogModel::Run(const QSqlDatabase& db, const ReadingLogQuery& query, 
         endResetModel();
         return false;
     }
+    const bool pg = IsPgStore(db);
+    if (pg) {
+        QSqlQuery begin(db);
+        if (!begin.exec(QStringLiteral("start transaction isolation level repeatable read, read only")))
+            return fail(begin);
+        m_db = db;
+        m_snapshot = true;
+    }
 
     QString failure;
-    const int total = countRows(db, query, &failure);
+    // The server plans the join by its own statistics; the file store's choice of loops is moot.
+    const int total = pg ? int(scalarCount(db, query.CountSql(), query.storeParams, int(query.storeParams.size()), &failure))
+                         : countRows(db, query, &failure);
     if (total < 0) {
         if (error)
             *error = failure;
+        endSnapshot();
         endResetModel();
         return false;
     }
@@ -96,7 +137,7 @@ bool ReadingLogModel::Run(const QSqlDatabase& db, const ReadingLogQuery& query, 
     // The readings to colour, found on their own small index before the rows are stepped. A store
     // without card checks has none.
     QSqlQuery checked(db);
-    checked.setForwardOnly(true);
+    checked.setForwardOnly(!pg);
     if (checked.prepare(ReadingLogQuery::CheckedInRangeSql())) {
         checked.bindValue(0, query.storeParams.value(0));
         checked.bindValue(1, query.storeParams.value(1));
@@ -109,14 +150,22 @@ bool ReadingLogModel::Run(const QSqlDatabase& db, const ReadingLogQuery& query, 
     }
     QSqlQuery list(db);
     list.setForwardOnly(true);
-    if (!list.prepare(query.ListingSql()))
-        return fail(list);
-    for (int i = 0; i < query.storeParams.size(); ++i)
-        list.bindValue(i, query.storeParams[i]);
-    if (!list.exec())
-        return fail(list);
+    if (pg) {
+        // A cursor also makes the server plan for the first rows rather than for the last.
+        if (!list.exec(QStringLiteral("declare readinglist no scroll cursor for ") + withLiterals(db, query.ListingSql(), query.storeParams)))
+            return fail(list);
+        if (!fetchBatch())
+            return fail(m_query);
+    } else {
+        if (!list.prepare(query.ListingSql()))
+            return fail(list);
+        for (int i = 0; i < query.storeParams.size(); ++i)
+            list.bindValue(i, query.storeParams[i]);
+        if (!list.exec())
+            return fail(list);
+        m_query = std::move(list);
+    }
 
-    m_query = std::move(list);
     m_total = total;
     m_rows.reserve(static_cast<size_t>(total));
     m_resetting = true;
@@ -134,7 +183,7 @@ namespace {
 qint64 scalarCount(const QSqlDatabase& db, const QString& sql, const QStringList& params, int bind, QString* error)
 {
     QSqlQuery q(db);
-    q.setForwardOnly(true);
+    q.setForwardOnly(!IsPgStore(db));
     if (q.prepare(sql)) {
         for (int i = 0; i < bind && i < params.size(); ++i)
             q.bindValue(i, params[i]);
@@ -170,7 +219,13 @@ void ReadingLogModel::fetchChunk(int upTo) const
     while (static_cast<int>(m_rows.size()) < upTo) {
         if (!m_query.next()) {
             // next() is false at the end and on a failing step alike; only lastError tells them apart.
-            const QSqlError failure = m_query.lastError();
+            QSqlError failure = m_query.lastError();
+            // A full batch may have more behind it.
+            if (failure.type() == QSqlError::NoError && m_snapshot && m_batchRows == kPgBatch) {
+                if (fetchBatch())
+                    continue;
+                failure = m_query.lastError();
+            }
             if (failure.type() != QSqlError::NoError) {
                 m_fetchError = StoreErrorText(failure);
                 QMetaObject::invokeMethod(const_cast<ReadingLogModel*>(this), "fetchFailed", Qt::QueuedConnection,
@@ -197,14 +252,38 @@ void ReadingLogModel::fetchChunk(int upTo) const
             m_oddTimes.push_back(time);
         }
         const qint64 serial = m_query.value(LcSerialno).toLongLong();
+        ++m_batchRows;
         m_rows.push_back({serial, stamp, holder, m_checked.contains(serial)});
     }
+}
+
+bool ReadingLogModel::fetchBatch() const
+{
+    // Whole batches: the driver's row-by-row mode would keep the connection busy between them.
+    m_query.finish();
+    m_query = QSqlQuery();
+    QSqlQuery batch(m_db);
+    const bool ok = batch.exec(QStringLiteral("fetch %1 from readinglist").arg(kPgBatch));
+    m_query = std::move(batch);
+    m_batchRows = 0;
+    return ok;
+}
+
+void ReadingLogModel::endSnapshot() const
+{
+    if (!m_snapshot)
+        return;
+    m_snapshot = false;
+    // Read only: ending it either way keeps nothing and lets the server forget the snapshot.
+    QSqlQuery(m_db).exec(QStringLiteral("rollback"));
+    m_db = QSqlDatabase();
 }
 
 void ReadingLogModel::finishQuery() const
 {
     m_query.finish();
     m_query = QSqlQuery();
+    endSnapshot();
     const int fetched = static_cast<int>(m_rows.size());
     if (fetched != m_total && m_resetting) {
         m_total = fetched;

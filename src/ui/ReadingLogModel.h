@@ -79,10 +79,18 @@ private:
     bool ensureFetched(int row) const; // false when the row does not exist
     void fetchChunk(int upTo) const;
     void finishQuery() const;
+    // PostgreSQL: the rows come from a cursor in a read-only snapshot, a batch at a time, so that
+    // the connection is free between batches and a station importing meanwhile is seen whole or
+    // not at all, in the count and the rows alike.
+    bool fetchBatch() const;
+    void endSnapshot() const;
     void idleFetch();
     void clearState();
 
     mutable QSqlQuery m_query;
+    mutable QSqlDatabase m_db;      // PostgreSQL only: the connection holding the cursor
+    mutable bool m_snapshot = false; // PostgreSQL only: its transaction is open
+    mutable int m_batchRows = 0;
     QSet<qint64> m_checked; // serial numbers of readings in the range that raised a card check
     mutable std::vector<Row> m_rows;
     mutable std::vector<Holder> m_holders;

@@ -212,10 +212,10 @@ QString TIdcardmainfrm::FilterText() const
 void TIdcardmainfrm::RefreshQuery()
 {
     const ReadingLogFilter filter = CurrentFilter();
-    const ReadingLogQuery query = BuildReadingLogQuery(filter);
+    const ReadingLogQuery query = BuildReadingLogQuery(filter, m_dm && m_dm->Pg());
 
     QString error;
-    const bool ok = m_model->Run(m_dm ? m_dm->con1() : QSqlDatabase(), query, &error);
+    const bool ok = m_model->Run(m_dm ? m_dm->Listing() : QSqlDatabase(), query, &error);
     if (!ok) {
         // The buttons and the status line keep what they showed before.
         ShowError(error);
