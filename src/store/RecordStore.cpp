@@ -71,7 +71,8 @@ QString nextConnectionName()
 pg_conn* pgHandle(const QSqlDatabase& db)
 {
     const QVariant handle = db.isOpen() ? db.driver()->handle() : QVariant();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "PGconn*") != 0)
+    // The driver names the type by its struct.
+    if (!handle.isValid() || (qstrcmp(handle.typeName(), "PGconn*") != 0 && qstrcmp(handle.typeName(), "pg_conn*") != 0))
         return nullptr;
     return *static_cast<PGconn* const*>(handle.data());
 }
