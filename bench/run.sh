@@ -5,7 +5,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${IDCARD_BUILD_DIR:-$root/build}"
 "$root/scripts/setup.sh"
-cmake --build "$build" -j"$(nproc)" --target bench_listing bench_import bench_connect bench_export bench_delete bench_watchlist bench_stats bench_retention bench_cardchecks
+cmake --build "$build" -j"$(nproc)" --target bench_listing bench_import bench_connect bench_export bench_delete bench_watchlist bench_stats bench_retention bench_cardchecks bench_pg_import bench_pg_delete bench_pg_listing
 echo "== import, 20,000 readings of 4,000 new holders =="
 "$build/bench/bench_import" --readings 20000 --holders 4000 --runs 5
 echo "== import, 80,000 readings of 16,000 new holders =="
@@ -32,3 +32,5 @@ echo "== import into a PostgreSQL store beside the file store, and four stations
 "$build/bench/bench_pg_import"
 echo "== deletion of 100,000 of 300,000 readings from a PostgreSQL store beside the file store =="
 "$build/bench/bench_pg_delete"
+echo "== the list of 1,000,000 readings from a PostgreSQL store beside the file store =="
+"$build/bench/bench_pg_listing"
