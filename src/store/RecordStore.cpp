@@ -194,12 +194,15 @@ bool TDM_Main::IsOpen() const
 QSqlDatabase TDM_Main::pgConnection(const QString& name) const
 {
     QSqlDatabase db = QSqlDatabase::database(name, false);
-    // Lost while idle: made again once; should that fail, the closed connection makes the next
-    // statement fail with the reason.
-    if (db.isOpen() && PgStore::ConnectionLost(pgHandle(db))) {
+    // Lost while idle, or not made again last time: made again once per command. Should that
+    // fail, the connection stays closed and LastOpenError says why.
+    if (!db.isOpen() || PgStore::ConnectionLost(pgHandle(db))) {
         db.close();
         QString error;
-        openQtPg(db, &error);
+        if (openQtPg(db, &error))
+            m_openError.clear();
+        else
+            m_openError = QStringLiteral("与记录库服务器的连接已断开，重新连接未成功：%1").arg(db.lastError().databaseText().trimmed());
     }
     return db;
 }

@@ -51,7 +51,8 @@ public:
     QSqlDatabase Listing() const;
     // The store on PostgreSQL; null for the store file.
     PgStore* Pg() const { return m_pg.get(); }
-    // Why the last opening failed; empty after a successful one.
+    // Why the last opening failed, or on PostgreSQL the last making again of a lost connection;
+    // empty after a successful one.
     QString LastOpenError() const { return m_openError; }
 
 private:
@@ -62,7 +63,7 @@ private:
     std::unique_ptr<PgStore> m_pg;
     QString m_connectionName;
     QString m_listingName; // PostgreSQL only
-    QString m_openError;
+    mutable QString m_openError;
 };
 
 // Begins a write transaction that holds the store to itself until commit or rollback. Taken at the

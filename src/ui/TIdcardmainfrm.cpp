@@ -216,6 +216,8 @@ void TIdcardmainfrm::RefreshQuery()
 
     QString error;
     const bool ok = m_model->Run(m_dm ? m_dm->Listing() : QSqlDatabase(), query, &error);
+    if (!ok && m_dm && m_dm->Pg() && !m_dm->LastOpenError().isEmpty())
+        error = m_dm->LastOpenError(); // the server is gone: say so rather than "not open"
     if (!ok) {
         // The buttons and the status line keep what they showed before.
         ShowError(error);

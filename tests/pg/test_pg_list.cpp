@@ -6,6 +6,7 @@
 #include "ReadingLogModel.h"
 #include "RecordStore.h"
 #include "Startup.h"
+#include "TIdcardmainfrm.h"
 #include "TestSupport.h"
 
 #include <QSqlError>
@@ -154,6 +155,40 @@ private slots:
         QVERIFY2(model.Run(m_pg.Listing(), BuildReadingLogQuery(all, true), &error), qPrintable(error));
         QCOMPARE(model.rowCount(), total + 10);
         QVERIFY2(other.Exec("delete from idcardwater where readtime between '2026-06-01 00:01' and '2026-06-01 00:10'", &error).Ok(), qPrintable(error));
+    }
+
+    void connectionLostAndNotMadeAgain()
+    {
+        const QString role = QStringLiteral("lister_%1").arg(QCoreApplication::applicationPid());
+        QString error;
+        QVERIFY2(PgTestServer::Psql(m_db, {QStringLiteral("-v"), QStringLiteral("station_role=") + role, QStringLiteral("-f"),
+                                           QStringLiteral(IDCARD_SOURCE_DIR "/data/postgres/create_station_role.sql")},
+                                    &error),
+                 qPrintable(error));
+        TDM_Main station;
+        QVERIFY2(station.OpenPg(PgTestServer::ConnInfo(m_db, role), &error), qPrintable(error));
+        ScriptedMessages messages;
+        TIdcardmainfrm window(&station, m_folder.path());
+        window.SetClock([] { return Day(4, 30); });
+        window.show();
+        QCOMPARE(window.Model()->rowCount(), kBulk);
+        QTRY_VERIFY(window.Model()->FullyFetched()); // else the cut shows as a listing cut short
+        auto cut = [&](const char* login) {
+            return PgTestServer::Psql(m_db, {QStringLiteral("-c"), QStringLiteral("alter role %1 %2").arg(role, QLatin1String(login)), QStringLiteral("-c"),
+                                             QStringLiteral("select pg_terminate_backend(pid) from pg_stat_activity where usename = '%1'").arg(role)},
+                                      &error);
+        };
+        QVERIFY2(cut("nologin"), qPrintable(error));
+        QTest::qWait(200);
+        window.RefreshQuery();
+        QCOMPARE(messages.shown.size(), 1);
+        QVERIFY2(messages.shown[0].text.startsWith(QStringLiteral("与记录库服务器的连接已断开，重新连接未成功：")) && messages.shown[0].text.contains(role),
+                 qPrintable(messages.shown[0].text));
+        // Once the server lets it in again, the next command reconnects.
+        QVERIFY2(cut("login"), qPrintable(error));
+        window.RefreshQuery();
+        QCOMPARE(messages.shown.size(), 1);
+        QCOMPARE(window.Model()->rowCount(), kBulk);
     }
 
     void unreachableServerAtStart()
