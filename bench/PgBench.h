@@ -3,7 +3,10 @@
 // socket, default settings), started by the constructor and stopped by the destructor, and fresh
 // stores on it made as an administrator makes them.
 
+#include "PgStore.h"
+
 #include <QFile>
+#include <QSqlQuery>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -51,6 +54,53 @@ inline void Quiesce()
 {
     Psql(QStringLiteral("postgres"), {QStringLiteral("-c"), QStringLiteral("checkpoint")});
     ::sync();
+}
+
+// Copies the holders (with their photos) and the readings of a file store into an empty store on
+// PostgreSQL, keeping the serial numbers; false with error.
+inline bool CopyToPg(QSqlDatabase file, PgStore& pg, QString* error)
+{
+    if (!pg.Begin(error))
+        return false;
+    {
+        QSqlQuery h(file);
+        h.setForwardOnly(true);
+        h.exec(QStringLiteral("select idcardno, name, sex, nation_no, born, address, grantdept, UsefulLifeBegin, UsefulLifeEnd, blackflag, photo "
+                              "from idcardinfo"));
+        PgCopyIn copy(pg, "copy idcardinfo (idcardno, name, sex, nation_no, born, address, grantdept, usefullifebegin, usefullifeend, "
+                          "blackflag, photo) from stdin (format binary)");
+        while (h.next()) {
+            copy.Row(11);
+            for (int c = 0; c < 10; ++c)
+                c == 3 ? copy.Int16(qint16(h.value(c).toInt())) : copy.Text(h.value(c).toString());
+            copy.Bytes(h.value(10).toByteArray());
+        }
+        if (!copy.Finish(error))
+            return false;
+    }
+    if (!pg.Exec("create temp table r (serialno text, idcardno text, readtime text, checkflags int, station text)", error).Ok())
+        return false;
+    {
+        QSqlQuery r(file);
+        r.setForwardOnly(true);
+        r.exec(QStringLiteral("select serialno, idcardno, readtime, checkflags, station from idcardwater"));
+        PgCopyIn copy(pg, "copy r (idcardno, readtime, checkflags, station, serialno) from stdin (format binary)");
+        while (r.next()) {
+            copy.Row(5);
+            copy.Text(r.value(1).toString());
+            copy.Text(r.value(2).toString());
+            copy.Int(r.value(3).toInt());
+            copy.Text(r.value(4).toString());
+            copy.Text(r.value(0).toString()); // cast on the server: the copy sends no 64-bit integers
+        }
+        if (!copy.Finish(error))
+            return false;
+    }
+    return pg.Exec("insert into idcardwater (serialno, idcardno, readtime, checkflags, station) overriding system value "
+                   "select serialno::bigint, idcardno, readtime::timestamp, checkflags, station from r",
+                   error)
+               .Ok()
+           && pg.Commit(error) && pg.Exec("vacuum analyze", error).Ok();
 }
 
 class PgBenchServer {

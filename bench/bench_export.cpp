@@ -1,12 +1,15 @@
 // Exporting every listed reading with "选择全部记录" ticked: time from the save dialog's answer to
 // the count message, and the resident memory the export adds, on the real window.
 //
-//   bench_export [--readings N] [--holders M] [--runs R]
+//   bench_export [--readings N] [--holders M] [--runs R] [--pg]
 //
-// The record store is generated once into bench-data/ beside the executable.
+// The record store is generated once into bench-data/ beside the executable. With --pg the same
+// holders and readings are also copied into a PostgreSQL store on a private server over its Unix
+// socket, and exported from there after the file store.
 
 #include "BenchSupport.h"
 #include "Global.h"
+#include "PgBench.h"
 #include "ReadingLogModel.h"
 #include "RecordStore.h"
 #include "TIdcardmainfrm.h"
@@ -55,28 +58,11 @@ double median(std::vector<double> v)
 
 } // namespace
 
-int main(int argc, char* argv[])
+// Exports from the window on an open store, runs times from each starting point; false when a
+// run did not say what it should.
+bool ExportRuns(TDM_Main& dm, const QString& dataDir, int runs, const char* kind)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    const int readings = BenchOption(QStringLiteral("--readings"), QStringLiteral("100000")).toInt();
-    const int holders = BenchOption(QStringLiteral("--holders"), QStringLiteral("20000")).toInt();
-    const int runs = std::max(1, BenchOption(QStringLiteral("--runs"), QStringLiteral("5")).toInt());
-    const QString dataDir = BenchDataDir();
-    const QDate today = QDate::currentDate();
-    QString generationError;
-    const QString store = BenchRecordStore(dataDir, readings, holders, today, &generationError);
-    if (store.isEmpty()) {
-        std::fprintf(stderr, "generation failed: %s\n", qPrintable(generationError));
-        return 1;
-    }
-
-    TDM_Main dm;
-    QString error;
-    if (!dm.OpenFile(store, &error)) {
-        std::fprintf(stderr, "cannot open the store: %s\n", qPrintable(error));
-        return 1;
-    }
+    std::printf("== %s ==\n", kind);
     QTemporaryDir program(dataDir + QStringLiteral("/export-XXXXXX"));
     QDir(program.path()).mkpath(QStringLiteral("output"));
     TimedMessages messages;
@@ -112,7 +98,7 @@ int main(int argc, char* argv[])
             const QString expected = QStringLiteral("本次累计成功导出记录 %1 笔").arg(model->rowCount());
             if (messages.texts != QStringList{expected}) {
                 std::fprintf(stderr, "unexpected messages: %s\n", qPrintable(messages.texts.join(QStringLiteral(" | "))));
-                return 1;
+                return false;
             }
         }
         std::printf("%s: %d readings, file %.1f MB\n", fresh ? "straight after a refresh" : "list read to its end",
@@ -131,5 +117,45 @@ int main(int argc, char* argv[])
         std::printf("  median %.1f\n", median(extraMb));
     }
     SetMessageSink(nullptr);
+    return true;
+}
+
+int main(int argc, char* argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const int readings = BenchOption(QStringLiteral("--readings"), QStringLiteral("100000")).toInt();
+    const int holders = BenchOption(QStringLiteral("--holders"), QStringLiteral("20000")).toInt();
+    const int runs = std::max(1, BenchOption(QStringLiteral("--runs"), QStringLiteral("5")).toInt());
+    const QString dataDir = BenchDataDir();
+    const QDate today = QDate::currentDate();
+    QString generationError;
+    const QString store = BenchRecordStore(dataDir, readings, holders, today, &generationError);
+    if (store.isEmpty()) {
+        std::fprintf(stderr, "generation failed: %s\n", qPrintable(generationError));
+        return 1;
+    }
+
+    TDM_Main dm;
+    QString error;
+    if (!dm.OpenFile(store, &error)) {
+        std::fprintf(stderr, "cannot open the store: %s\n", qPrintable(error));
+        return 1;
+    }
+    if (!ExportRuns(dm, dataDir, runs, "file store"))
+        return 1;
+    if (QCoreApplication::arguments().contains(QStringLiteral("--pg"))) {
+        QTemporaryDir work;
+        PgBenchServer server(work.path());
+        const QString db = server.Started() ? FreshPgStore() : QString();
+        TDM_Main pg;
+        if (db.isEmpty() || !pg.OpenPg(ConnInfo(db), &error) || !CopyToPg(dm.con1(), *pg.Pg(), &error)) {
+            std::fprintf(stderr, "PostgreSQL store: %s\n", qPrintable(error));
+            return 1;
+        }
+        Quiesce();
+        if (!ExportRuns(pg, dataDir, runs, "PostgreSQL"))
+            return 1;
+    }
     return 0;
 }

@@ -17,7 +17,7 @@ echo "== listing, 1,000,000 readings of 100,000 holders =="
 echo "== one click on the connect button, 20,000 readings, simulated handheld =="
 "$build/bench/bench_connect" --readings 20000 --holders 4000 --runs 5
 echo "== export, 100,000 readings =="
-"$build/bench/bench_export"
+"$build/bench/bench_export" --pg
 echo "== deletion, 100,000 of 300,000 readings =="
 "$build/bench/bench_delete"
 echo "== watch list: list file of 100,000 lines, 只显示黑名单 over 1,000,000 readings, import with a 100,000-entry list =="
