@@ -18,6 +18,8 @@
 
 #include <atomic>
 
+TDM_Main::TDM_Main() = default;
+
 TDM_Main::~TDM_Main() { Close(); }
 
 QString TDM_Main::StorePath(const QString& programFolder)

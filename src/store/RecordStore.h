@@ -15,7 +15,8 @@ class TDM_Main {
 public:
     static constexpr const char* kConnectionName = "con1";
 
-    TDM_Main() = default;
+    // Both out of line: PgStore is complete only there.
+    TDM_Main();
     ~TDM_Main();
     TDM_Main(const TDM_Main&) = delete;
     TDM_Main& operator=(const TDM_Main&) = delete;
