@@ -4,6 +4,7 @@
 #include "CommandView.h"
 #include "DeviceTransfer.h"
 #include "Global.h"
+#include "PgReadingImport.h"
 #include "RecordStore.h"
 #include "WatchListAlert.h"
 
@@ -14,8 +15,12 @@ int ImportAndReport(TDM_Main* store, const QString& scratchFolder, CommandView& 
         const BlockingStep step(view, QStringLiteral("正在导入读卡记录…"));
         // The list's cursor is finished first: the import writes through the same connection.
         view.FinishListing();
-        ReadingLogImporter importer(store ? store->con1() : QSqlDatabase(), scratchFolder);
-        outcome = importer.ImportDeviceDb(path);
+        if (PgStore* pg = store ? store->Pg() : nullptr) {
+            outcome = PgReadingImporter(*pg, scratchFolder).ImportDeviceDb(path);
+        } else {
+            ReadingLogImporter importer(store ? store->con1() : QSqlDatabase(), scratchFolder);
+            outcome = importer.ImportDeviceDb(path);
+        }
     }
     if (outcome.readFailed && store && !store->IsOpen() && !store->LastOpenError().isEmpty())
         outcome.error += QStringLiteral("：") + store->LastOpenError(); // why it did not open
@@ -95,6 +100,8 @@ void ConnectDeviceCommand::Run()
         if (transfer.PullDeviceDb(check) != 0) {
             unknown = true;
             why = QStringLiteral("无法再次从手持机读取数据");
+        } else if (PgStore* pg = m_store ? m_store->Pg() : nullptr) {
+            unchanged = PgReadingImporter(*pg, QString()).AllReadingsStored(check, &why, &unknown);
         } else {
             const QSqlDatabase db = m_store ? m_store->con1() : QSqlDatabase();
             unchanged = ReadingLogImporter(db, QString()).AllReadingsStored(check, &why, &unknown);
@@ -118,7 +125,9 @@ void ConnectDeviceCommand::Run()
     ShowWarning(QStringLiteral("清除手持机内流水记录成功！"));
     // The import's row was written with its readings, before the handheld could be cleared.
     QString error;
-    if (!WriteAudit(m_store ? m_store->con1() : QSqlDatabase(), QString::fromUtf8(AuditAction::kClearDevice),
-                    m_outcome.rowsInDevice, QStringLiteral("导入后清除手持机：%1 条").arg(m_outcome.rowsInDevice), &error))
+    const AuditRow row = CurrentAuditRow(QString::fromUtf8(AuditAction::kClearDevice), m_outcome.rowsInDevice,
+                                         QStringLiteral("导入后清除手持机：%1 条").arg(m_outcome.rowsInDevice));
+    PgStore* pg = m_store ? m_store->Pg() : nullptr;
+    if (!(pg ? WriteAudit(*pg, row, &error) : WriteAudit(m_store ? m_store->con1() : QSqlDatabase(), row, &error)))
         ShowWarning(QStringLiteral("操作日志未能写入：%1").arg(error));
 }

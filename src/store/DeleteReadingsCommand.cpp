@@ -2,10 +2,11 @@
 
 #include "CommandView.h"
 #include "Global.h"
+#include "PgReadingDeletion.h"
 #include "ReadingDeletion.h"
 
-DeleteReadingsCommand::DeleteReadingsCommand(QSqlDatabase store, CommandView& view)
-    : m_store(std::move(store)), m_view(view)
+DeleteReadingsCommand::DeleteReadingsCommand(QSqlDatabase store, CommandView& view, PgStore* pg)
+    : m_store(std::move(store)), m_view(view), m_pg(pg)
 {
 }
 
@@ -34,7 +35,8 @@ void DeleteReadingsCommand::Run()
                 return; // as above: rows the list could not read are not guessed at
             serials.push_back(serial);
         }
-        ok = DeleteReadings(m_store, serials, &error, m_view.FilterText());
+        ok = m_pg ? DeleteReadings(*m_pg, serials, &error, m_view.FilterText())
+                  : DeleteReadings(m_store, serials, &error, m_view.FilterText());
     }
     // After a failure nothing was deleted, so the list as it is still shows the store; re-running
     // it would only wait for a held store a second time and report the same error again.

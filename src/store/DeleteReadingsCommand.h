@@ -4,13 +4,16 @@
 #include <QSqlDatabase>
 
 class CommandView;
+class PgStore;
 
 class DeleteReadingsCommand {
 public:
-    DeleteReadingsCommand(QSqlDatabase store, CommandView& view);
+    // pg: the store on PostgreSQL, which then takes the deletion; null for the store file.
+    DeleteReadingsCommand(QSqlDatabase store, CommandView& view, PgStore* pg = nullptr);
     void Run();
 
 private:
     QSqlDatabase m_store;
     CommandView& m_view;
+    PgStore* m_pg;
 };

@@ -15,6 +15,7 @@ class TDM_Main {
 public:
     static constexpr const char* kConnectionName = "con1";
 
+    // Both out of line: PgStore is complete only there.
     TDM_Main();
     ~TDM_Main();
     TDM_Main(const TDM_Main&) = delete;

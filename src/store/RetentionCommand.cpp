@@ -2,21 +2,23 @@
 
 #include "CommandView.h"
 #include "Global.h"
+#include "PgRetention.h"
+#include "PgStore.h"
 #include "Retention.h"
 
-RetentionCommand::RetentionCommand(QSqlDatabase store, int days, QDate today, CommandView& view)
-    : m_store(std::move(store)), m_days(days), m_today(today), m_view(view)
+RetentionCommand::RetentionCommand(QSqlDatabase store, int days, QDate today, CommandView& view, PgStore* pg)
+    : m_store(std::move(store)), m_days(days), m_today(today), m_view(view), m_pg(pg)
 {
 }
 
 void RetentionCommand::Run()
 {
-    if (m_days <= 0 || !m_store.isOpen())
+    if (m_days <= 0 || !(m_pg ? m_pg->IsOpen() : m_store.isOpen()))
         return;
     const QString cut = RetentionCut(m_today, m_days);
     int expired = 0;
     QString error;
-    if (!CountExpired(m_store, cut, &expired, &error)) {
+    if (!(m_pg ? CountExpired(*m_pg, cut, &expired, &error) : CountExpired(m_store, cut, &expired, &error))) {
         ShowError(error);
         return;
     }
@@ -29,7 +31,7 @@ void RetentionCommand::Run()
         const BlockingStep step(m_view, QStringLiteral("正在删除过期记录…"), true);
         // The list's cursor is finished first: the deletion writes through the same connection.
         m_view.FinishListing();
-        result = DeleteExpired(m_store, cut, m_days);
+        result = m_pg ? DeleteExpired(*m_pg, cut, m_days) : DeleteExpired(m_store, cut, m_days);
     }
     if (!result.ok) {
         ShowError(result.error);

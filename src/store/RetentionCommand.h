@@ -7,11 +7,13 @@
 #include <QSqlDatabase>
 
 class CommandView;
+class PgStore;
 
 class RetentionCommand {
 public:
     // days: the period from the settings, 0 when everything is kept; today: the clock's date.
-    RetentionCommand(QSqlDatabase store, int days, QDate today, CommandView& view);
+    // pg: the store on PostgreSQL, which then takes the count and the deletion; null for the file.
+    RetentionCommand(QSqlDatabase store, int days, QDate today, CommandView& view, PgStore* pg = nullptr);
     void Run();
 
 private:
@@ -19,4 +21,5 @@ private:
     int m_days;
     QDate m_today;
     CommandView& m_view;
+    PgStore* m_pg;
 };

@@ -32,6 +32,10 @@ const char* const kFlagListedSql =
 const char* const kEntriesSql =
     "select w.idcardno,b.name,w.reason,w.addtime,w.station from watchlist w left join idcardinfo b on b.idcardno=w.idcardno "
     "order by w.addtime desc,w.idcardno";
+// PostgreSQL puts nulls first in a descending order, SQLite last.
+const char* const kPgEntriesSql =
+    "select w.idcardno,b.name,w.reason,w.addtime,w.station from watchlist w left join idcardinfo b on b.idcardno=w.idcardno "
+    "order by w.addtime desc nulls last,w.idcardno";
 const char* const kReasonSql = "select reason from watchlist where idcardno=:p1";
 
 void setError(QString* error, const QString& text)
@@ -96,7 +100,12 @@ QString WatchIdProblem(const QString& id)
 
 WatchList::WatchList(QSqlDatabase db, QString station) : m_db(db), m_station(std::move(station)) {}
 
-bool WatchList::Present() const { return m_db.isOpen() && m_db.tables().contains(QStringLiteral("watchlist"), Qt::CaseInsensitive); }
+bool WatchList::Present() const
+{
+    // A store on PostgreSQL opens only at a version that has the list; its driver would name the
+    // table with its schema when that is not public.
+    return m_db.isOpen() && (IsPgStore(m_db) || m_db.tables().contains(QStringLiteral("watchlist"), Qt::CaseInsensitive));
+}
 
 bool WatchList::begin(QString* error)
 {
@@ -225,12 +234,12 @@ bool WatchList::Entries(QList<WatchEntry>* entries, QString* error) const
     }
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
-    if (!q.exec(QString::fromUtf8(kEntriesSql))) {
+    if (!q.exec(QString::fromUtf8(IsPgStore(m_db) ? kPgEntriesSql : kEntriesSql))) {
         setError(error, q.lastError().text());
         return false;
     }
     while (q.next())
-        entries->append({q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), q.value(3).toString(),
+        entries->append({q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), StoredTimeText(q.value(3)),
                          q.value(4).toString()});
     if (q.lastError().isValid()) {
         setError(error, q.lastError().text());

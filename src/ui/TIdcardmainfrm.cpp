@@ -125,7 +125,8 @@ TIdcardmainfrm::TIdcardmainfrm(TDM_Main* dm, const QString& programFolder, QWidg
 
     // Watch list: the filter box, the list's context menu and the list's dialog.
     connect(ui->cb_black, &QCheckBox::toggled, this, &TIdcardmainfrm::g_IDcardnoChange);
-    new WatchListMenu(grid, m_model, [this] { return store(); }, [this] { RefreshQuery(); });
+    new WatchListMenu(grid, m_model, [this] { return store(); }, [this] { RefreshQuery(); },
+                      [this] { return m_dm ? m_dm->Pg() : nullptr; });
     connect(ui->blackbtn, &QPushButton::clicked, this, &TIdcardmainfrm::blackbtnClick);
     connect(ui->statbtn, &QPushButton::clicked, this, &TIdcardmainfrm::statbtnClick);
     connect(ui->fileimpbtn, &QPushButton::clicked, this, &TIdcardmainfrm::fileimpbtnClick);
@@ -384,7 +385,7 @@ void TIdcardmainfrm::Button1Click()
 
 void TIdcardmainfrm::delbtnClick()
 {
-    runCommand([this] { DeleteReadingsCommand(store(), *this).Run(); });
+    runCommand([this] { DeleteReadingsCommand(store(), *this, m_dm ? m_dm->Pg() : nullptr).Run(); });
 }
 
 void TIdcardmainfrm::waterbtnClick()
@@ -461,7 +462,7 @@ void TIdcardmainfrm::blackbtnClick()
     runCommand([this] {
         // The list's cursor is finished first: the dialog writes through the same connection.
         m_model->FetchAll();
-        WatchListDialog dialog(store(), this);
+        WatchListDialog dialog(store(), this, m_dm ? m_dm->Pg() : nullptr);
         dialog.exec();
         if (dialog.Changed())
             RefreshQuery();
@@ -470,7 +471,7 @@ void TIdcardmainfrm::blackbtnClick()
 
 void TIdcardmainfrm::RetentionCheck()
 {
-    RetentionCommand(store(), Settings(m_programFolder).RetentionDays(), m_now().date(), *this).Run();
+    RetentionCommand(store(), Settings(m_programFolder).RetentionDays(), m_now().date(), *this, m_dm ? m_dm->Pg() : nullptr).Run();
 }
 
 void TIdcardmainfrm::logbtnClick()

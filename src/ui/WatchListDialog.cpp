@@ -4,6 +4,7 @@
 #include "DialogButton.h"
 #include "Global.h"
 #include "IdNumberCheck.h"
+#include "PgWatchList.h"
 #include "WatchList.h"
 #include "WatchListExport.h"
 #include "WatchListFile.h"
@@ -17,7 +18,8 @@
 
 #include <algorithm>
 
-WatchListDialog::WatchListDialog(QSqlDatabase db, QWidget* parent) : QDialog(parent), m_db(db), m_table(new QTableWidget(this))
+WatchListDialog::WatchListDialog(QSqlDatabase db, QWidget* parent, PgStore* pg)
+    : QDialog(parent), m_db(db), m_pg(pg), m_table(new QTableWidget(this))
 {
     setObjectName(QStringLiteral("WatchListDialog"));
     setWindowTitle(QStringLiteral("黑名单"));
@@ -73,7 +75,7 @@ void WatchListDialog::AddEntry()
     if (!AskText(QStringLiteral("加入黑名单的原因："), &reason))
         return;
     QString error;
-    if (!WatchList(m_db).Add({id}, reason, &error)) {
+    if (!(m_pg ? PgWatchList(*m_pg).Add({id}, reason, &error) : WatchList(m_db).Add({id}, reason, &error))) {
         ShowError(QStringLiteral("加入黑名单失败：%1").arg(error));
         return;
     }
@@ -93,7 +95,7 @@ void WatchListDialog::RemoveSelected()
     if (!AskConfirm(QStringLiteral("确定将选中的 %1 人移出黑名单吗？").arg(ids.size())))
         return;
     QString error;
-    if (!WatchList(m_db).Remove(ids, &error)) {
+    if (!(m_pg ? PgWatchList(*m_pg).Remove(ids, &error) : WatchList(m_db).Remove(ids, &error))) {
         ShowError(QStringLiteral("移出黑名单失败：%1").arg(error));
         return;
     }
@@ -114,7 +116,7 @@ void WatchListDialog::ImportFile()
         ShowWarning(file.error);
         return;
     }
-    const WatchListImportResult r = WatchList(m_db).Import(file.lines);
+    const WatchListImportResult r = m_pg ? PgWatchList(*m_pg).Import(file.lines) : WatchList(m_db).Import(file.lines);
     if (!r.ok) {
         ShowWarning(QStringLiteral("导入黑名单失败，黑名单未作任何改动：%1").arg(r.error));
         return;
@@ -149,8 +151,9 @@ void WatchListDialog::ExportFile()
         return;
     }
     // The list names people: its export is data taken out, like a workbook of readings.
-    if (!WriteAudit(m_db, QString::fromUtf8(AuditAction::kExport), int(entries.size()),
-                    QStringLiteral("黑名单：%1").arg(QDir::toNativeSeparators(path)), &error))
+    const AuditRow row = CurrentAuditRow(QString::fromUtf8(AuditAction::kExport), int(entries.size()),
+                                         QStringLiteral("黑名单：%1").arg(QDir::toNativeSeparators(path)));
+    if (!(m_pg ? WriteAudit(*m_pg, row, &error) : WriteAudit(m_db, row, &error)))
         ShowWarning(QStringLiteral("黑名单已导出，但操作日志未能写入：%1").arg(error));
     ShowInfo(QStringLiteral("已导出黑名单 %1 人").arg(entries.size()));
 }

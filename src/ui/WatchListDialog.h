@@ -6,12 +6,15 @@
 #include <QDialog>
 #include <QSqlDatabase>
 
+class PgStore;
 class QTableWidget;
 
 class WatchListDialog : public QDialog {
     Q_OBJECT
 public:
-    WatchListDialog(QSqlDatabase db, QWidget* parent = nullptr);
+    // db reads the list; pg, the store on PostgreSQL, takes the changes (null for the store file,
+    // where db takes them too).
+    WatchListDialog(QSqlDatabase db, QWidget* parent = nullptr, PgStore* pg = nullptr);
 
     // Whether the list changed while the dialog was open (the main list is re-run then).
     bool Changed() const { return m_changed; }
@@ -25,6 +28,7 @@ public slots:
 
 private:
     QSqlDatabase m_db;
+    PgStore* m_pg;
     QTableWidget* m_table;
     bool m_changed = false;
 };

@@ -1,6 +1,7 @@
 #include "WatchListMenu.h"
 
 #include "Global.h"
+#include "PgWatchList.h"
 #include "ReadingLogModel.h"
 #include "WatchList.h"
 
@@ -12,8 +13,8 @@
 #include <algorithm>
 
 WatchListMenu::WatchListMenu(QTableView* grid, ReadingLogModel* model, std::function<QSqlDatabase()> store,
-                             std::function<void()> changed)
-    : QObject(grid), m_grid(grid), m_model(model), m_store(std::move(store)), m_changed(std::move(changed))
+                             std::function<void()> changed, std::function<PgStore*()> pg)
+    : QObject(grid), m_grid(grid), m_model(model), m_store(std::move(store)), m_changed(std::move(changed)), m_pg(std::move(pg))
 {
     auto* add = new QAction(QStringLiteral("加入黑名单…"), grid);
     add->setObjectName(QStringLiteral("actWatchAdd"));
@@ -53,7 +54,8 @@ void WatchListMenu::AddSelected()
         return;
     QString error;
     m_model->FetchAll(); // the list's cursor is finished before the same connection writes
-    if (!WatchList(m_store()).Add(ids, reason, &error)) {
+    PgStore* pg = m_pg ? m_pg() : nullptr;
+    if (!(pg ? PgWatchList(*pg).Add(ids, reason, &error) : WatchList(m_store()).Add(ids, reason, &error))) {
         ShowError(QStringLiteral("加入黑名单失败：%1").arg(error));
         return;
     }
@@ -67,7 +69,8 @@ void WatchListMenu::RemoveSelected()
         return;
     QString error;
     m_model->FetchAll();
-    if (!WatchList(m_store()).Remove(ids, &error)) {
+    PgStore* pg = m_pg ? m_pg() : nullptr;
+    if (!(pg ? PgWatchList(*pg).Remove(ids, &error) : WatchList(m_store()).Remove(ids, &error))) {
         ShowError(QStringLiteral("移出黑名单失败：%1").arg(error));
         return;
     }

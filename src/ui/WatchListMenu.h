@@ -8,6 +8,7 @@
 
 #include <functional>
 
+class PgStore;
 class QAction;
 class QTableView;
 class ReadingLogModel;
@@ -15,8 +16,10 @@ class ReadingLogModel;
 class WatchListMenu : public QObject {
     Q_OBJECT
 public:
-    // store: the record store as it is when an action runs; changed: re-runs the list.
-    WatchListMenu(QTableView* grid, ReadingLogModel* model, std::function<QSqlDatabase()> store, std::function<void()> changed);
+    // store: the record store as it is when an action runs; changed: re-runs the list; pg: the
+    // store on PostgreSQL then, which takes the change, or null for the store file.
+    WatchListMenu(QTableView* grid, ReadingLogModel* model, std::function<QSqlDatabase()> store, std::function<void()> changed,
+                  std::function<PgStore*()> pg = {});
 
     // The distinct ID numbers of the selected rows, in list order.
     QStringList SelectedIdNumbers() const;
@@ -30,6 +33,7 @@ private:
     ReadingLogModel* m_model;
     std::function<QSqlDatabase()> m_store;
     std::function<void()> m_changed;
+    std::function<PgStore*()> m_pg;
 };
 
 // The details pane's line for a holder: that it is listed and why; empty when it is not.
