@@ -18,6 +18,8 @@
 
 #include <atomic>
 
+// Here, where PgStore is complete: a caller's TDM_Main would otherwise need its definition.
+TDM_Main::TDM_Main() = default;
 TDM_Main::~TDM_Main() { Close(); }
 
 QString TDM_Main::StorePath(const QString& programFolder)

@@ -15,7 +15,7 @@ class TDM_Main {
 public:
     static constexpr const char* kConnectionName = "con1";
 
-    TDM_Main() = default;
+    TDM_Main();
     ~TDM_Main();
     TDM_Main(const TDM_Main&) = delete;
     TDM_Main& operator=(const TDM_Main&) = delete;
