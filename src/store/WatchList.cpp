@@ -96,7 +96,12 @@ QString WatchIdProblem(const QString& id)
 
 WatchList::WatchList(QSqlDatabase db, QString station) : m_db(db), m_station(std::move(station)) {}
 
-bool WatchList::Present() const { return m_db.isOpen() && m_db.tables().contains(QStringLiteral("watchlist"), Qt::CaseInsensitive); }
+// A store on PostgreSQL has the list from its first version on; Qt lists its tables with their
+// schema's name when that is not "public".
+bool WatchList::Present() const
+{
+    return m_db.isOpen() && (IsPgStore(m_db) || m_db.tables().contains(QStringLiteral("watchlist"), Qt::CaseInsensitive));
+}
 
 bool WatchList::begin(QString* error)
 {
@@ -230,7 +235,7 @@ bool WatchList::Entries(QList<WatchEntry>* entries, QString* error) const
         return false;
     }
     while (q.next())
-        entries->append({q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), q.value(3).toString(),
+        entries->append({q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), StoredTimeText(q.value(3)),
                          q.value(4).toString()});
     if (q.lastError().isValid()) {
         setError(error, q.lastError().text());
