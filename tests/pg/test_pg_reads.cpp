@@ -169,12 +169,6 @@ private slots:
         });
         // The pane had each kind of thing to show.
         QVERIFY2(station.toolTip().startsWith(QStringLiteral("采集站点：")) && !photo.pixmap().isNull(), qPrintable(station.toolTip()));
-        for (const ScriptedView::Row& r : StoredReadings(m_pg.con1()))
-            if (r.idcardno == Id(2) || r.idcardno == Id(3)) {
-                details.Show(m_pg.con1(), r.serialno, r.idcardno);
-                QVERIFY2(r.idcardno == Id(2) ? listed.text().contains(QStringLiteral("测试原因")) : checks.text().contains(QStringLiteral("过期")),
-                         qPrintable(listed.text() + checks.text()));
-            }
     }
 
     void printedHolder()
