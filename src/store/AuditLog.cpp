@@ -118,12 +118,15 @@ bool ReadAudit(QSqlDatabase db, const AuditFilter& filter, QList<AuditRow>* rows
     // Every bound is a parameter; an absent one is the widest value, so the text never changes.
     QSqlQuery q(db);
     q.setForwardOnly(true);
-    bool ok = q.prepare(QStringLiteral("select logtime,station,osuser,action,count,detail from audit_log "
+    // On PostgreSQL the times are timestamps: their own widest values, and the text of the file store.
+    const bool pg = IsPgStore(db);
+    bool ok = q.prepare(QStringLiteral("select %1,station,osuser,action,count,detail from audit_log "
                                        "where logtime>=:p1 and logtime<:p2 and (coalesce(:p3,'')='' or action=:p4) "
-                                       "order by logtime desc,id desc"));
+                                       "order by logtime desc,id desc")
+                            .arg(pg ? QStringLiteral("to_char(logtime,'YYYY-MM-DD HH24:MI:SS')") : QStringLiteral("logtime")));
     if (ok) {
-        q.bindValue(0, filter.from.isValid() ? DateText(filter.from) : QStringLiteral("0000"));
-        q.bindValue(1, filter.to.isValid() ? DateText(filter.to.addDays(1)) : QStringLiteral("9999-99"));
+        q.bindValue(0, filter.from.isValid() ? DateText(filter.from) : pg ? QStringLiteral("-infinity") : QStringLiteral("0000"));
+        q.bindValue(1, filter.to.isValid() ? DateText(filter.to.addDays(1)) : pg ? QStringLiteral("infinity") : QStringLiteral("9999-99"));
         q.bindValue(2, filter.action);
         q.bindValue(3, filter.action);
         ok = q.exec();

@@ -1,6 +1,7 @@
 #include "CardCheckStore.h"
 
 #include "CardChecks.h"
+#include "RecordStore.h"
 
 #include <QSqlDriver>
 #include <QSqlQuery>
@@ -106,6 +107,6 @@ QString CardCheckNote(QSqlDatabase db, qint64 serialno)
     if (!q.exec() || !q.next())
         return QString();
     const CardFacts facts{q.value(0).toString(), q.value(3).toString(), q.value(4).toString(), q.value(5).toString(),
-                          ReadingDate(q.value(1).toString())};
+                          ReadingDate(StoredTimeText(q.value(1)))};
     return CardCheckWords(q.value(2).toInt(), facts).join(QStringLiteral("；"));
 }

@@ -3,6 +3,7 @@
 #include "RecordStore.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -287,6 +288,188 @@ qint64 bucketIndex(StatsPeriod period, const QDate& first, const QDate& start)
     return first.daysTo(start);
 }
 
+// The busiest day and hour, and the periods with their readings: they span the filter's days,
+// and the day after them when a reading at its midnight is listed. Gives where a period's start
+// goes among the buckets.
+using BucketOf = std::function<StatsBucket*(const QDate&)>;
+BucketOf placeReadings(StatsPeriod period, const QDate& first, const QDate& last, const std::map<QDate, qint64>& perDay,
+                       ReadingStatsResult* result)
+{
+    for (const auto& [day, n] : perDay)
+        if (n > result->busiestDayReadings) {
+            result->busiestDay = day;
+            result->busiestDayReadings = n;
+        }
+    for (int h = 0; h < 24; ++h)
+        if (result->byHour[static_cast<size_t>(h)] > result->busiestHourReadings) {
+            result->busiestHour = h;
+            result->busiestHourReadings = result->byHour[static_cast<size_t>(h)];
+        }
+
+    const QDate dataFirst = perDay.begin()->first;
+    const QDate dataLast = perDay.rbegin()->first;
+    QDate from = first;
+    QDate to = std::max(last, dataLast);
+    if (to < from || bucketIndex(period, PeriodStart(period, from), PeriodStart(period, to)) >= kMaxBuckets) {
+        from = dataFirst;
+        to = dataLast;
+    }
+    const QDate firstStart = PeriodStart(period, from);
+    for (QDate s = firstStart; s <= to && result->buckets.size() < size_t(kMaxBuckets); s = NextPeriodStart(period, s))
+        result->buckets.push_back({s, 0, 0});
+    BucketOf bucketOf = [period, firstStart, result](const QDate& start) -> StatsBucket* {
+        const qint64 i = bucketIndex(period, firstStart, start);
+        return i >= 0 && i < qint64(result->buckets.size()) ? &result->buckets[size_t(i)] : nullptr;
+    };
+    for (const auto& [day, n] : perDay)
+        if (StatsBucket* b = bucketOf(PeriodStart(period, day)))
+            b->readings += n;
+    return bucketOf;
+}
+
+
+// The filter's condition on PostgreSQL, whose LIKE minds case and takes a backslash as escape:
+// ILIKE without escape finds the rows SQLite's LIKE finds.
+QString pgPeriodUnit(StatsPeriod period)
+{
+    switch (period) {
+    case StatsPeriod::Week:
+        return QStringLiteral("week"); // weeks from Monday, as PeriodStart's
+    case StatsPeriod::Month:
+        return QStringLiteral("month");
+    case StatsPeriod::Day:
+        break;
+    }
+    return QStringLiteral("day");
+}
+
+// A million readings grouped in memory: the server's default of 4 MB would spill them to disk.
+const char* const kPgWorkMem = "set local work_mem = '64MB'";
+
+// The holders per period (day texts) of the filter's readings.
+QString pgHoldersSql(StatsPeriod period, const QString& condition)
+{
+    // Sorted by period and holder: cheaper than hashing as many pairs as there are readings.
+    return QStringLiteral("select to_char(p,'YYYY-MM-DD'),count(distinct idcardno) from (select date_trunc('%1',a.readtime) p,a.idcardno "
+                          "from idcardwater a,idcardinfo b,nation_mes c %2) s group by p")
+        .arg(pgPeriodUnit(period), condition);
+}
+
+// The holders per period, counted in a thread on a connection of its own in the caller's snapshot:
+// the longest query by far, while the caller's connection counts the rest.
+class PgSideCount {
+public:
+    PgSideCount(const QString& connection, const QString& snapshot, const QString& sql, const QStringList& params)
+        : m_thread([=] { run(connection, snapshot, sql, params); })
+    {
+    }
+    ~PgSideCount() { m_thread.join(); }
+    // false when the side connection failed; the caller then counts them itself.
+    bool Take(std::vector<std::pair<QString, qint64>>* rows)
+    {
+        m_thread.join();
+        m_thread = std::thread([] {});
+        *rows = std::move(m_rows);
+        return m_ok;
+    }
+
+private:
+    void run(const QString& connection, const QString& snapshot, const QString& sql, const QStringList& params)
+    {
+        const QString name = QStringLiteral("%1_stats_%2").arg(connection).arg(quintptr(this));
+        {
+            QSqlDatabase db = QSqlDatabase::cloneDatabase(connection, name);
+            QSqlQuery q(db);
+            m_ok = db.open() && db.transaction()
+                   && q.exec(QStringLiteral("set transaction isolation level repeatable read, read only"))
+                   && q.exec(QStringLiteral("set transaction snapshot '%1'").arg(snapshot)) && q.exec(QString::fromLatin1(kPgWorkMem))
+                   && runQuery(db, sql, params, [&](const QSqlQuery& r) { m_rows.emplace_back(r.value(0).toString(), r.value(1).toLongLong()); },
+                               nullptr);
+            q.finish();
+            if (db.isOpen())
+                db.rollback();
+        }
+        QSqlDatabase::removeDatabase(name);
+    }
+
+    std::vector<std::pair<QString, qint64>> m_rows;
+    bool m_ok = false;
+    std::thread m_thread; // last: started once the rest is set up
+};
+
+// The statistics on PostgreSQL: the same figures as the file store's, counted by the server in
+// one snapshot, so that a write meanwhile cannot make the totals and the periods disagree.
+bool countOnPg(QSqlDatabase db, const ReadingLogFilter& filter, ReadingStatsResult* result, QString* error)
+{
+    const ReadingLogQuery query = BuildReadingLogQuery(filter, true);
+    const QString condition = query.condition;
+    const StatsPeriod period = result->period;
+    if (!db.transaction()) {
+        *error = db.lastError().text();
+        return false;
+    }
+    struct End {
+        QSqlDatabase db;
+        ~End() { db.rollback(); } // read only: nothing to keep
+    } end{db};
+    QString snapshot;
+    QSqlQuery isolation(db); // SET cannot be prepared
+    bool ok = isolation.exec(QStringLiteral("set transaction isolation level repeatable read, read only"))
+              && isolation.exec(QString::fromLatin1(kPgWorkMem));
+    if (!ok)
+        *error = isolation.lastError().text();
+    ok = ok && runQuery(db, QStringLiteral("select pg_export_snapshot()"), {}, [&](const QSqlQuery& q) { snapshot = q.value(0).toString(); },
+                          error);
+    if (!ok)
+        return false;
+    const QString holdersSql = pgHoldersSql(period, condition);
+    std::optional<PgSideCount> side;
+    side.emplace(db.connectionName(), snapshot, holdersSql, query.storeParams);
+
+    // Readings per hour, of listed holders, with a card check; a listed ID number is in the list once.
+    std::map<QDate, qint64> perDay;
+    qint64 listed = 0, checked = 0, placed = 0;
+    ok = runQuery(db, QStringLiteral("select to_char(h,'YYYY-MM-DD HH24'),n,l,o from (select date_trunc('hour',a.readtime) h,count(*) n,"
+                                     "count(w.idcardno) l,count(*) filter (where a.checkflags<>0) o from idcardwater a "
+                                     "left join watchlist w on w.idcardno=a.idcardno cross join idcardinfo b cross join nation_mes c %1 "
+                                     "group by 1) s")
+                          .arg(condition),
+                  query.storeParams, [&](const QSqlQuery& q) {
+                      QDate day;
+                      int hour = 0;
+                      const qint64 n = q.value(1).toLongLong();
+                      result->readings += n;
+                      listed += q.value(2).toLongLong();
+                      checked += q.value(3).toLongLong();
+                      if (parseDayHour(q.value(0).toString(), &day, &hour)) {
+                          placed += n;
+                          result->byHour[size_t(hour)] += n;
+                          perDay[day] += n;
+                      }
+                  }, error)
+         && runQuery(db, QStringLiteral("select count(distinct a.idcardno) from idcardwater a,idcardinfo b,nation_mes c ") + condition,
+                     query.storeParams, [&](const QSqlQuery& q) { result->holders = q.value(0).toLongLong(); }, error);
+    if (!ok || result->readings == 0)
+        return ok;
+    result->watchListedReadings = listed;
+    result->checkedReadings = checked;
+    result->unplacedReadings = result->readings - placed;
+    if (perDay.empty())
+        return true;
+    const BucketOf bucketOf = placeReadings(period, filter.begin.date(), filter.end.date(), perDay, result);
+    std::vector<std::pair<QString, qint64>> holders;
+    if (!side->Take(&holders)) {
+        holders.clear();
+        if (!runQuery(db, holdersSql, query.storeParams, [&](const QSqlQuery& q) { holders.emplace_back(q.value(0).toString(), q.value(1).toLongLong()); },
+                      error))
+            return false;
+    }
+    for (const auto& [slot, n] : holders)
+        if (const QDate start = parseSlotDay(slot); start.isValid())
+            if (StatsBucket* b = bucketOf(start))
+                b->holders += n;
+    return true;
+}
 } // namespace
 
 bool ReadingStats::Count(const ReadingLogFilter& filter, ReadingStatsResult* result, QString* error) const
@@ -297,6 +480,8 @@ bool ReadingStats::Count(const ReadingLogFilter& filter, ReadingStatsResult* res
     const QDate last = filter.end.date();
     const StatsPeriod period = StatsPeriodFor(first, last);
     result->period = period;
+    if (IsPgStore(m_db))
+        return countOnPg(m_db, filter, result, error);
     const QStringList rangeParams = query.storeParams.mid(0, 2);
     const QString holdersBySlotSql = slotsSql(periodStartSql(period), periodStepSql(period), SlotCount::Holders);
 
@@ -380,38 +565,7 @@ bool ReadingStats::Count(const ReadingLogFilter& filter, ReadingStatsResult* res
     if (perDay.empty())
         return true;
 
-    for (const auto& [day, n] : perDay)
-        if (n > result->busiestDayReadings) {
-            result->busiestDay = day;
-            result->busiestDayReadings = n;
-        }
-    for (int h = 0; h < 24; ++h)
-        if (result->byHour[static_cast<size_t>(h)] > result->busiestHourReadings) {
-            result->busiestHour = h;
-            result->busiestHourReadings = result->byHour[static_cast<size_t>(h)];
-        }
-
-    // The buckets span the filter's days, and the day after them when a reading at its midnight
-    // is listed.
-    const QDate dataFirst = perDay.begin()->first;
-    const QDate dataLast = perDay.rbegin()->first;
-    QDate from = first;
-    QDate to = std::max(last, dataLast);
-    if (to < from || bucketIndex(period, PeriodStart(period, from), PeriodStart(period, to)) >= kMaxBuckets) {
-        from = dataFirst;
-        to = dataLast;
-    }
-    const QDate firstStart = PeriodStart(period, from);
-    for (QDate s = firstStart; s <= to && result->buckets.size() < size_t(kMaxBuckets); s = NextPeriodStart(period, s))
-        result->buckets.push_back({s, 0, 0});
-    auto bucketOf = [&](const QDate& start) -> StatsBucket* {
-        const qint64 i = bucketIndex(period, firstStart, start);
-        return i >= 0 && i < qint64(result->buckets.size()) ? &result->buckets[size_t(i)] : nullptr;
-    };
-    for (const auto& [day, n] : perDay)
-        if (StatsBucket* b = bucketOf(PeriodStart(period, day)))
-            b->readings += n;
-
+    const BucketOf bucketOf = placeReadings(period, first, last, perDay, result);
     auto addSlotHolders = [&](const QString& slot, qint64 n) {
         const QDate start = parseSlotDay(slot);
         if (!start.isValid())
