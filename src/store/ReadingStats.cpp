@@ -3,7 +3,6 @@
 #include "RecordStore.h"
 
 #include <QFile>
-#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
