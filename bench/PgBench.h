@@ -56,17 +56,18 @@ inline void Quiesce()
     ::sync();
 }
 
-// Copies the holders (with their photos) and the readings of a file store into an empty store on
-// PostgreSQL, keeping the serial numbers; false with error.
-inline bool CopyToPg(QSqlDatabase file, PgStore& pg, QString* error)
+// Copies the holders (with their photos unless told otherwise) and the readings of a file store
+// into an empty store on PostgreSQL, keeping the serial numbers; false with error.
+inline bool CopyToPg(QSqlDatabase file, PgStore& pg, QString* error, bool photos = true)
 {
     if (!pg.Begin(error))
         return false;
     {
         QSqlQuery h(file);
         h.setForwardOnly(true);
-        h.exec(QStringLiteral("select idcardno, name, sex, nation_no, born, address, grantdept, UsefulLifeBegin, UsefulLifeEnd, blackflag, photo "
-                              "from idcardinfo"));
+        h.exec(QStringLiteral("select idcardno, name, sex, nation_no, born, address, grantdept, UsefulLifeBegin, UsefulLifeEnd, blackflag, %1 "
+                              "from idcardinfo")
+                   .arg(photos ? QStringLiteral("photo") : QStringLiteral("null")));
         PgCopyIn copy(pg, "copy idcardinfo (idcardno, name, sex, nation_no, born, address, grantdept, usefullifebegin, usefullifeend, "
                           "blackflag, photo) from stdin (format binary)");
         while (h.next()) {

@@ -23,7 +23,7 @@ echo "== deletion, 100,000 of 300,000 readings =="
 echo "== watch list: list file of 100,000 lines, 只显示黑名单 over 1,000,000 readings, import with a 100,000-entry list =="
 "$build/bench/bench_watchlist"
 echo "== statistics window, 1,000,000 readings of 100,000 holders =="
-"$build/bench/bench_stats" --readings 1000000 --holders 100000
+"$build/bench/bench_stats" --readings 1000000 --holders 100000 --pg
 echo "== retention: 1,000,000 readings, about 300,000 expired; the cost of an audit row =="
 "$build/bench/bench_retention"
 echo "== card checks: the store step over 1,000,000 readings, 只显示异常 =="

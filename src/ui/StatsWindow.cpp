@@ -9,6 +9,7 @@
 #include <QCategoryAxis>
 #include <QChart>
 #include <QChartView>
+#include <QGuiApplication>
 #include <QEvent>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -221,7 +222,11 @@ void StatsWindow::SetFilter(const ReadingLogFilter& filter)
 void StatsWindow::recount()
 {
     m_error.clear();
-    if (!ReadingStats(m_db).Count(m_filter, &m_stats, &m_error)) {
+    // Seconds on a shared store over a year of readings: the pointer shows that it counts.
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool counted = ReadingStats(m_db).Count(m_filter, &m_stats, &m_error);
+    QGuiApplication::restoreOverrideCursor();
+    if (!counted) {
         if (m_error.isEmpty())
             m_error = QStringLiteral("unknown error");
         m_stats = ReadingStatsResult();
