@@ -326,9 +326,7 @@ BucketOf placeReadings(StatsPeriod period, const QDate& first, const QDate& last
     return bucketOf;
 }
 
-
-// The filter's condition on PostgreSQL, whose LIKE minds case and takes a backslash as escape:
-// ILIKE without escape finds the rows SQLite's LIKE finds.
+// The period of date_trunc that PeriodStart gives.
 QString pgPeriodUnit(StatsPeriod period)
 {
     switch (period) {
