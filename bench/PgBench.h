@@ -4,12 +4,15 @@
 // stores on it made as an administrator makes them.
 
 #include "PgStore.h"
+#include "RecordStore.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QSqlQuery>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <cstdio>
 #include <unistd.h>
@@ -136,3 +139,22 @@ private:
     QString m_state;
     bool m_started = false;
 };
+
+// With --pg on the command line: runs fn on a store on a fresh private server holding a copy of
+// the file store (photos too unless told otherwise). false when that failed; true without --pg.
+template <typename Fn> bool AlsoOnPg(QSqlDatabase file, bool photos, Fn fn)
+{
+    if (!QCoreApplication::arguments().contains(QStringLiteral("--pg")))
+        return true;
+    QTemporaryDir work;
+    PgBenchServer server(work.path());
+    const QString db = server.Started() ? FreshPgStore() : QString();
+    TDM_Main pg;
+    QString error;
+    if (db.isEmpty() || !pg.OpenPg(ConnInfo(db), &error) || !CopyToPg(file, *pg.Pg(), &error, photos)) {
+        std::fprintf(stderr, "PostgreSQL store: %s\n", qPrintable(error));
+        return false;
+    }
+    Quiesce();
+    return fn(pg);
+}

@@ -105,18 +105,7 @@ int main(int argc, char* argv[])
     }
     if (!StatsRuns(dm, dataDir, runs, "file store"))
         return 1;
-    if (QCoreApplication::arguments().contains(QStringLiteral("--pg"))) {
-        QTemporaryDir work;
-        PgBenchServer server(work.path());
-        const QString db = server.Started() ? FreshPgStore() : QString();
-        TDM_Main pg;
-        if (db.isEmpty() || !pg.OpenPg(ConnInfo(db), &error) || !CopyToPg(dm.con1(), *pg.Pg(), &error, false)) {
-            std::fprintf(stderr, "PostgreSQL store: %s\n", qPrintable(error));
-            return 1;
-        }
-        Quiesce();
-        if (!StatsRuns(pg, dataDir, runs, "PostgreSQL"))
-            return 1;
-    }
+    if (!AlsoOnPg(dm.con1(), false, [&](TDM_Main& pg) { return StatsRuns(pg, dataDir, runs, "PostgreSQL"); }))
+        return 1;
     return 0;
 }
