@@ -1,10 +1,13 @@
 #include "PgTestServer.h"
 
+#include "RecordStore.h"
+
 #include "PgStore.h"
 
 #include <QFile>
 #include <QHash>
 #include <QProcess>
+#include <QCoreApplication>
 #include <QSqlQuery>
 #include <QSqlError>
 #include <QSqlRecord>
@@ -118,6 +121,17 @@ QStringList Rows(PgStore& store, const char* sql)
     return rows;
 }
 
+QString StationRole(const QString& db, QString* error, const QStringList& then)
+{
+    static int roles = 0;
+    const QString role = QStringLiteral("station_%1_%2").arg(QCoreApplication::applicationPid()).arg(roles++);
+    QStringList args{QStringLiteral("-v"), QStringLiteral("station_role=") + role, QStringLiteral("-f"),
+                     QStringLiteral(IDCARD_SOURCE_DIR "/data/postgres/create_station_role.sql")};
+    for (const QString& sql : then)
+        args << QStringLiteral("-c") << sql.arg(role);
+    return Psql(db, args, error) ? role : QString();
+}
+
 QStringList Rows(QSqlDatabase db, const QString& sql)
 {
     QStringList rows;
@@ -127,7 +141,7 @@ QStringList Rows(QSqlDatabase db, const QString& sql)
     while (q.next()) {
         QStringList f;
         for (int c = 0; c < q.record().count(); ++c)
-            f << (q.value(c).isNull() ? QStringLiteral("<null>") : q.value(c).toString());
+            f << (q.value(c).isNull() ? QStringLiteral("<null>") : StoredTimeText(q.value(c)));
         rows << f.join(u'|');
     }
     return rows;

@@ -16,6 +16,10 @@ QString CreateDatabase(QString* error, const QString& owner = QString());
 // A fresh database with the store's layout, made by data/postgres/create_store.sql run with psql as
 // an administrator would.
 QString CreateStore(QString* error);
+// A new login role for the stations on the database, made by data/postgres/create_station_role.sql
+// as the README has it, then changed by statements (%1: the role), such as a right revoked. Empty
+// with error on failure.
+QString StationRole(const QString& db, QString* error, const QStringList& then = {});
 // A connection text for the database, as the server's superuser or as user.
 QString ConnInfo(const QString& db, const QString& user = QString());
 // Runs psql on the database as the superuser, or as user, with the arguments (-v, -f, -c). On
@@ -23,5 +27,6 @@ QString ConnInfo(const QString& db, const QString& user = QString());
 bool Psql(const QString& db, const QStringList& args, QString* error, const QString& user = QString());
 // The rows of a query as texts, columns joined by '|', null as <null>: for comparing the two stores.
 QStringList Rows(PgStore& store, const char* sql);
+// Times in the program's form, whichever type the driver gives.
 QStringList Rows(QSqlDatabase db, const QString& sql);
 } // namespace PgTestServer

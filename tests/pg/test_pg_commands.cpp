@@ -11,9 +11,7 @@
 #include <QAction>
 #include <QPushButton>
 #include <QSettings>
-#include <QSqlError>
 #include <QSqlQuery>
-#include <QSqlRecord>
 #include <QTableView>
 #include <QTableWidget>
 #include <QtTest>
@@ -21,21 +19,6 @@
 namespace {
 QString Id(int n) { return SyntheticId(510104, QDate(1979, 11, 30), n); }
 
-// Rows of either store as texts; times in the program's form whichever type the driver gives.
-QStringList Dump(QSqlDatabase db, const QString& sql)
-{
-    QSqlQuery q(db);
-    if (!q.exec(sql))
-        return {sql + QStringLiteral(" failed: ") + q.lastError().text()};
-    QStringList rows;
-    while (q.next()) {
-        QStringList f;
-        for (int c = 0; c < q.record().count(); ++c)
-            f << (q.value(c).isNull() ? QStringLiteral("<null>") : StoredTimeText(q.value(c)));
-        rows << f.join(u'|');
-    }
-    return rows;
-}
 } // namespace
 
 class TestPgCommands : public QObject {
@@ -45,15 +28,10 @@ class TestPgCommands : public QObject {
     // taken from that role.
     static QString StationStore(const QString& revoke = QString())
     {
-        static int stores = 0;
-        const QString role = QStringLiteral("station_%1_%2").arg(QCoreApplication::applicationPid()).arg(stores++);
         QString error;
         const QString db = PgTestServer::CreateStore(&error);
-        QStringList args{QStringLiteral("-v"), QStringLiteral("station_role=") + role, QStringLiteral("-f"),
-                         QStringLiteral(IDCARD_SOURCE_DIR "/data/postgres/create_station_role.sql")};
-        if (!revoke.isEmpty())
-            args << QStringLiteral("-c") << revoke.arg(role);
-        if (db.isEmpty() || !PgTestServer::Psql(db, args, &error))
+        const QString role = db.isEmpty() ? QString() : PgTestServer::StationRole(db, &error, revoke.isEmpty() ? QStringList() : QStringList{revoke});
+        if (role.isEmpty())
             qFatal("no store: %s", qPrintable(error));
         return PgTestServer::ConnInfo(db, role);
     }
@@ -118,13 +96,13 @@ class TestPgCommands : public QObject {
         dialog.RemoveSelected();
         out << listed;
         out << QString::number(table->rowCount()) << messages.Texts() << messages.unexpectedQuestions;
-        out << Dump(dm.con1(), QStringLiteral("select idcardno, readtime, checkflags from idcardwater order by idcardno, readtime"))
-            << Dump(dm.con1(), QStringLiteral("select idcardno, name, blackflag, length(photo) from idcardinfo order by idcardno"))
-            << Dump(dm.con1(), QStringLiteral("select idcardno, reason from watchlist"))
-            << Dump(dm.con1(), QStringLiteral("select action, count, detail from audit_log order by id"));
+        out << PgTestServer::Rows(dm.con1(), QStringLiteral("select idcardno, readtime, checkflags from idcardwater order by idcardno, readtime"))
+            << PgTestServer::Rows(dm.con1(), QStringLiteral("select idcardno, name, blackflag, length(photo) from idcardinfo order by idcardno"))
+            << PgTestServer::Rows(dm.con1(), QStringLiteral("select idcardno, reason from watchlist"))
+            << PgTestServer::Rows(dm.con1(), QStringLiteral("select action, count, detail from audit_log order by id"));
         QSqlDatabase device = QSqlDatabase::database(QStringLiteral("handheld"), false);
         device.setDatabaseName(devicePath);
-        *handheldLeft = device.open() ? Dump(device, QStringLiteral("select count(*) from water_list")).value(0).toInt() : -1;
+        *handheldLeft = device.open() ? PgTestServer::Rows(device, QStringLiteral("select count(*) from water_list")).value(0).toInt() : -1;
         device.close();
         return out;
     }
@@ -167,7 +145,7 @@ private slots:
         QCOMPARE(left, 4);
         QCOMPARE(out.filter(QStringLiteral("导入失败，未导入任何记录：")).size(), 1);
         QVERIFY2(out.filter(QStringLiteral("是否删除手持机")).isEmpty(), qPrintable(out.join(u'\n')));
-        QCOMPARE(Dump(pg.con1(), QStringLiteral("select count(*) from idcardwater")), QStringList{QStringLiteral("0")});
+        QCOMPARE(PgTestServer::Rows(pg.con1(), QStringLiteral("select count(*) from idcardwater")), QStringList{QStringLiteral("0")});
     }
 };
 

@@ -116,12 +116,8 @@ private slots:
         QString error;
         const QString db = PgTestServer::CreateStore(&error);
         QVERIFY2(!db.isEmpty(), qPrintable(error));
-        const QString role = QStringLiteral("nodelete_%1").arg(QCoreApplication::applicationPid());
-        QVERIFY2(PgTestServer::Psql(db, {QStringLiteral("-v"), QStringLiteral("station_role=") + role, QStringLiteral("-f"),
-                                         QStringLiteral(IDCARD_SOURCE_DIR "/data/postgres/create_station_role.sql"), QStringLiteral("-c"),
-                                         QStringLiteral("revoke delete on idcardwater from ") + role},
-                                     &error),
-                 qPrintable(error));
+        const QString role = PgTestServer::StationRole(db, &error, {QStringLiteral("revoke delete on idcardwater from %1")});
+        QVERIFY2(!role.isEmpty(), qPrintable(error));
         PgStore station;
         QVERIFY2(station.Open(PgTestServer::ConnInfo(db, role), kVersion, &error), qPrintable(error));
         QVERIFY2(station.Exec("insert into idcardwater (idcardno, readtime) values ('N1', '2026-05-01 08:00:00')", &error).Ok(), qPrintable(error));

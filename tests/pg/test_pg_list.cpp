@@ -159,12 +159,9 @@ private slots:
 
     void connectionLostAndNotMadeAgain()
     {
-        const QString role = QStringLiteral("lister_%1").arg(QCoreApplication::applicationPid());
         QString error;
-        QVERIFY2(PgTestServer::Psql(m_db, {QStringLiteral("-v"), QStringLiteral("station_role=") + role, QStringLiteral("-f"),
-                                           QStringLiteral(IDCARD_SOURCE_DIR "/data/postgres/create_station_role.sql")},
-                                    &error),
-                 qPrintable(error));
+        const QString role = PgTestServer::StationRole(m_db, &error);
+        QVERIFY2(!role.isEmpty(), qPrintable(error));
         TDM_Main station;
         QVERIFY2(station.OpenPg(PgTestServer::ConnInfo(m_db, role), &error), qPrintable(error));
         ScriptedMessages messages;
