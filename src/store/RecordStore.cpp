@@ -77,10 +77,11 @@ pg_conn* pgHandle(const QSqlDatabase& db)
     return *static_cast<PGconn* const*>(handle.data());
 }
 
-bool openQtPg(QSqlDatabase db, QString* error)
+// false with libpq's words when the connection could not be made.
+bool openQtPg(QSqlDatabase db, QString* reason)
 {
     if (!db.open()) {
-        *error = QStringLiteral("无法连接记录库服务器：%1").arg(db.lastError().databaseText().trimmed());
+        *reason = db.lastError().databaseText().trimmed();
         return false;
     }
     if (pg_conn* conn = pgHandle(db)) {
@@ -108,8 +109,11 @@ bool TDM_Main::openPg(const QString& connection, QString* error)
     for (const QString& name : {m_connectionName, m_listingName}) {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
         db.setConnectOptions(options);
-        if (!openQtPg(db, error))
+        QString reason;
+        if (!openQtPg(db, &reason)) {
+            *error = QStringLiteral("无法连接记录库服务器：%1").arg(reason);
             return false;
+        }
     }
     return true;
 }
@@ -198,11 +202,11 @@ QSqlDatabase TDM_Main::pgConnection(const QString& name) const
     // fail, the connection stays closed and LastOpenError says why.
     if (!db.isOpen() || PgStore::ConnectionLost(pgHandle(db))) {
         db.close();
-        QString error;
-        if (openQtPg(db, &error))
+        QString reason;
+        if (openQtPg(db, &reason))
             m_openError.clear();
         else
-            m_openError = QStringLiteral("与记录库服务器的连接已断开，重新连接未成功：%1").arg(db.lastError().databaseText().trimmed());
+            m_openError = QStringLiteral("与记录库服务器的连接已断开，重新连接未成功：%1").arg(reason);
     }
     return db;
 }

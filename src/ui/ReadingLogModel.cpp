@@ -59,6 +59,21 @@ QString withLiterals(const QSqlDatabase& db, const QString& sql, const QStringLi
     return out + sql.mid(from);
 }
 
+// One count(*) with the first `bind` parameters of the query; -1 with error on failure.
+qint64 scalarCount(const QSqlDatabase& db, const QString& sql, const QStringList& params, int bind, QString* error)
+{
+    QSqlQuery q(db);
+    q.setForwardOnly(!IsPgStore(db));
+    if (q.prepare(sql)) {
+        for (int i = 0; i < bind && i < params.size(); ++i)
+            q.bindValue(i, params[i]);
+        if (q.exec() && q.next())
+            return q.value(0).toLongLong();
+    }
+    *error = StoreErrorText(q.lastError());
+    return -1;
+}
+
 } // namespace
 
 ReadingLogModel::ReadingLogModel(QObject* parent) : QAbstractTableModel(parent)
@@ -90,10 +105,6 @@ void ReadingLogModel::clearState()
     m_fetchError.clear();
     m_currentRow = -1;
 }
-
-namespace {
-qint64 scalarCount(const QSqlDatabase& db, const QString& sql, const QStringList& params, int bind, QString* error);
-} // namespace
 
 bool ReadingLogModel::Run(const QSqlDatabase& db, const ReadingLogQuery& query, QString* error)
 {
@@ -177,24 +188,6 @@ bool ReadingLogModel::Run(const QSqlDatabase& db, const ReadingLogQuery& query, 
     return true;
 }
 
-namespace {
-
-// One count(*) with the first `bind` parameters of the query; -1 with error on failure.
-qint64 scalarCount(const QSqlDatabase& db, const QString& sql, const QStringList& params, int bind, QString* error)
-{
-    QSqlQuery q(db);
-    q.setForwardOnly(!IsPgStore(db));
-    if (q.prepare(sql)) {
-        for (int i = 0; i < bind && i < params.size(); ++i)
-            q.bindValue(i, params[i]);
-        if (q.exec() && q.next())
-            return q.value(0).toLongLong();
-    }
-    *error = StoreErrorText(q.lastError());
-    return -1;
-}
-
-} // namespace
 
 int ReadingLogModel::countRows(const QSqlDatabase& db, const ReadingLogQuery& query, QString* error)
 {
